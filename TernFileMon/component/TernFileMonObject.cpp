@@ -1,0 +1,192 @@
+#include "TernFileMonObject.h"
+
+#include <cstddef>
+
+#include "../filemon/FileMonitor.h"
+
+namespace tern {
+
+// The nested interface objects find their owner from their own address. The
+// offsets are taken on a non-standard-layout class, which every compiler this
+// component is built with supports.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+#endif
+CTernFileMon* CTernFileMon::XCommonControl::Owner() {
+    return reinterpret_cast<CTernFileMon*>(reinterpret_cast<char*>(this) -
+                                           offsetof(CTernFileMon, m_xCommonControl));
+}
+
+CTernFileMon* CTernFileMon::XTernFileMon::Owner() {
+    return reinterpret_cast<CTernFileMon*>(reinterpret_cast<char*>(this) -
+                                           offsetof(CTernFileMon, m_xTernFileMon));
+}
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+// ---------------------------------------------------------------------------
+// The object
+// ---------------------------------------------------------------------------
+
+CTernFileMon::CTernFileMon() {
+    m_pMonintorFile = new CFileMonitor(this);
+    m_bInit = m_pMonintorFile->StartWindowThread();
+}
+
+CTernFileMon::~CTernFileMon() {
+    try {
+        delete m_pMonintorFile;
+    } catch (...) {
+        // The rest of the destruction goes on whatever the file monitor raised.
+    }
+    m_pMonintorFile = nullptr;
+}
+
+ITernFileMon* CTernFileMon::GetComponentInterface() {
+    m_xTernFileMon.AddRef();
+    return &m_xTernFileMon;
+}
+
+ICommonControl* CTernFileMon::GetCommonControl() {
+    m_xCommonControl.AddRef();
+    return &m_xCommonControl;
+}
+
+int CTernFileMon::RegisterHostFunction(int nId, TernHostFunction pFunction, int nExtra) {
+    m_strName = "TernFileMon";
+    return CTernComponent::RegisterHostFunction(nId, pFunction, nExtra);
+}
+
+int CTernFileMon::Initialize(std::string /*strText*/) {
+    if (!m_bInit && m_pMonintorFile != nullptr && m_pMonintorFile->StartWindowThread()) {
+        m_bInit = true;
+    }
+    return 0;
+}
+
+int CTernFileMon::HandleText(std::string /*strText*/) { return 0; }
+
+int CTernFileMon::HandlePair(int /*nFirst*/, int /*nSecond*/) { return 0; }
+
+std::string CTernFileMon::GetTextById(int /*nId*/) { return std::string(); }
+
+bool CTernFileMon::StartMonitoring(FileMonCallback pFunction, FileMonFilterList* pFilterList) {
+    if (!m_bInit) {
+        WriteLog("Not Init or Init Fail, Start Error", 1);
+        return false;
+    }
+    if (pFilterList == nullptr) {
+        WriteLog("StartMonitoring pFilterList is NULL", 1);
+        return false;
+    }
+    const int nType = pFilterList->nMonitorType;
+    if (m_pMonintorFile == nullptr) {
+        WriteLog("m_pMonintorFile NULL, Start Error", 1);
+        return false;
+    }
+    if (nType != FILEMON_LOCAL && nType != FILEMON_USB) {
+        WriteLog("unkonw filemonitor Type", 1);
+        return false;
+    }
+    m_pMonintorFile->StartFileMonitor(pFunction, pFilterList, nType);
+    return true;
+}
+
+bool CTernFileMon::CheckEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent) {
+    if (m_bInit && pRuleList != nullptr) return m_pMonintorFile->MatchEvent(pRuleList, pEvent);
+    WriteLog("Not Init or Init Fail, Start Error", 1);
+    return false;
+}
+
+bool CTernFileMon::AddDrive(const char* pDriveLetter) {
+    if (m_pMonintorFile == nullptr) return false;
+    return m_pMonintorFile->AddDriveRoot(pDriveLetter);
+}
+
+bool CTernFileMon::StopMonitoring(int nMonitorType) {
+    if (!m_bInit) {
+        WriteLog("Not Init or Init Fail, stop Error", 1);
+        return true;
+    }
+    if (m_pMonintorFile == nullptr) {
+        WriteLog("m_pMonintorFile NULL, stop Error", 1);
+        return false;
+    }
+    if (nMonitorType != FILEMON_LOCAL && nMonitorType != FILEMON_USB) {
+        WriteLog("unkonw filemonitor Type", 1);
+        return false;
+    }
+    m_pMonintorFile->StopFileMonitor(nMonitorType);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// ICommonControl: AddRef and Release report the count and change nothing.
+// ---------------------------------------------------------------------------
+
+HRESULT CTernFileMon::XCommonControl::QueryInterface(REFIID /*riid*/, void** ppvObject) {
+    if (ppvObject != nullptr) *ppvObject = static_cast<ICommonControl*>(this);
+    return 0;
+}
+ULONG CTernFileMon::XCommonControl::AddRef() { return static_cast<ULONG>(Owner()->m_nRefCount); }
+ULONG CTernFileMon::XCommonControl::Release() { return static_cast<ULONG>(Owner()->m_nRefCount); }
+int CTernFileMon::XCommonControl::Initialize(std::string strText) {
+    return Owner()->Initialize(std::move(strText));
+}
+int CTernFileMon::XCommonControl::HandleText(std::string strText) {
+    return Owner()->HandleText(std::move(strText));
+}
+int CTernFileMon::XCommonControl::HandlePair(int nFirst, int nSecond) {
+    return Owner()->HandlePair(nFirst, nSecond);
+}
+int CTernFileMon::XCommonControl::GetValue3() { return Owner()->GetValue3(); }
+std::string CTernFileMon::XCommonControl::GetTextById(int nId) { return Owner()->GetTextById(nId); }
+std::string CTernFileMon::XCommonControl::GetText() { return Owner()->GetText(); }
+int CTernFileMon::XCommonControl::SetValue2(int nValue) { return Owner()->SetValue2(nValue); }
+int CTernFileMon::XCommonControl::RegisterHostFunction(int nId, TernHostFunction pFunction,
+                                                       int nExtra) {
+    return Owner()->RegisterHostFunction(nId, pFunction, nExtra);
+}
+int CTernFileMon::XCommonControl::UnregisterHostFunction(int nId, int nExtra) {
+    return Owner()->UnregisterHostFunction(nId, nExtra);
+}
+int CTernFileMon::XCommonControl::QuerySupportedCommand(std::string strCommand) {
+    return Owner()->QuerySupportedCommand(std::move(strCommand));
+}
+int CTernFileMon::XCommonControl::SetValue1(int nValue) { return Owner()->SetValue1(nValue); }
+std::string CTernFileMon::XCommonControl::GetMachineName() { return Owner()->GetMachineName(); }
+
+// ---------------------------------------------------------------------------
+// ITernFileMon: the interface that carries the reference count.
+// ---------------------------------------------------------------------------
+
+HRESULT CTernFileMon::XTernFileMon::QueryInterface(REFIID /*riid*/, void** ppvObject) {
+    if (ppvObject != nullptr) *ppvObject = static_cast<ITernFileMon*>(this);
+    return 0;
+}
+ULONG CTernFileMon::XTernFileMon::AddRef() { return static_cast<ULONG>(++Owner()->m_nRefCount); }
+ULONG CTernFileMon::XTernFileMon::Release() {
+    CTernFileMon* pOwner = Owner();
+    const int nCount = --pOwner->m_nRefCount;
+    if (nCount != 0) return static_cast<ULONG>(nCount);
+    delete pOwner;
+    ::OutputDebugStringA("A CTernFileMon object was deleted!\n");
+    return 0;
+}
+bool CTernFileMon::XTernFileMon::StartMonitoring(FileMonCallback pFunction,
+                                                 FileMonFilterList* pFilterList) {
+    return Owner()->StartMonitoring(pFunction, pFilterList);
+}
+bool CTernFileMon::XTernFileMon::StopMonitoring(int nMonitorType) {
+    return Owner()->StopMonitoring(nMonitorType);
+}
+bool CTernFileMon::XTernFileMon::CheckEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent) {
+    return Owner()->CheckEvent(pRuleList, pEvent);
+}
+bool CTernFileMon::XTernFileMon::AddDrive(const char* pDriveLetter) {
+    return Owner()->AddDrive(pDriveLetter);
+}
+
+}  // namespace tern

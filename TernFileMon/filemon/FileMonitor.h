@@ -1,0 +1,67 @@
+// CFileMonitor: owns the hidden device window and its thread, and holds, per
+// monitor type, the host's callback and rule list.
+#ifndef TERNFILEMON_FILEMON_FILEMONITOR_H
+#define TERNFILEMON_FILEMON_FILEMONITOR_H
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "../include/TernFileMon.h"
+
+namespace tern {
+
+class CTernFileMon;
+
+class CFileMonitor {
+public:
+    explicit CFileMonitor(CTernFileMon* pOwner);
+    ~CFileMonitor();
+    CFileMonitor(const CFileMonitor&) = delete;
+    CFileMonitor& operator=(const CFileMonitor&) = delete;
+
+    // Monitor types (called by the component object on the host's thread).
+    void StartFileMonitor(FileMonCallback pFunction, FileMonFilterList* pFilterList, int nType);
+    void StopFileMonitor(int nType);
+    bool MatchEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent);
+    bool AddDriveRoot(const char* pDriveLetter);
+
+    // The hidden window "FileMon" and the thread that owns it.
+    bool StartWindowThread();
+    static ATOM RegisterWindowClass(HINSTANCE hInstance);
+    static void UnregisterWindowClass(HINSTANCE hInstance);
+    bool CreateMonitorWindow();
+    HWND WindowHandle() const { return m_hWnd.load(); }
+    HANDLE WindowThreadHandle() const { return m_hWindowThread; }
+
+    // Writes to the owner's component log; nothing when there is no owner.
+    void Log(const char* pszText) const;
+
+private:
+    static DWORD WINAPI WindowThreadProc(LPVOID pParam);
+    static LRESULT CALLBACK FileMonWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+    void EndWindowThread();
+
+    FileMonCallback m_pfnUsbCallback = nullptr;
+    FileMonCallback m_pfnLocalCallback = nullptr;
+    FileMonRuleList* m_pUsbRuleList = nullptr;
+    FileMonRuleList* m_pLocalRuleList = nullptr;
+    // Written by the window thread, read by the thread that destroys the monitor.
+    std::atomic<HWND> m_hWnd{nullptr};
+    std::atomic<bool> m_bWindowCreated{false};
+    std::atomic<bool> m_bThreadRunning{false};
+    HANDLE m_hWindowThread = nullptr;
+    DWORD m_nWindowThreadId = 0;
+    CTernFileMon* m_pOwner = nullptr;
+};
+
+// The process-wide file monitor (one per process; the newest takes over).
+extern CFileMonitor* g_pFileMonitor;
+// The module handle of the host's executable: window class and window use it.
+extern HINSTANCE g_hInstance;
+// The file monitor the window procedure works on; set when the window is created.
+extern CFileMonitor* g_pWndMonitor;
+
+}  // namespace tern
+
+#endif

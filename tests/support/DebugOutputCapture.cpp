@@ -1,0 +1,69 @@
+#include "DebugOutputCapture.h"
+
+#include <windows.h>
+
+#include <mutex>
+
+namespace terntest {
+
+namespace {
+
+#ifndef DBG_PRINTEXCEPTION_C
+constexpr DWORD DBG_PRINTEXCEPTION_C = 0x40010006;
+#endif
+
+std::mutex g_mutex;
+std::vector<std::string> g_lines;
+
+LONG CALLBACK OnException(EXCEPTION_POINTERS* pInfo) {
+    const EXCEPTION_RECORD* pRecord = pInfo->ExceptionRecord;
+    if (pRecord->ExceptionCode != DBG_PRINTEXCEPTION_C || pRecord->NumberParameters < 2) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    const char* pszText = reinterpret_cast<const char*>(pRecord->ExceptionInformation[1]);
+    if (pszText != nullptr) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_lines.emplace_back(pszText);
+    }
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+DebugOutputCapture::DebugOutputCapture() {
+    Clear();
+    m_hHandler = ::AddVectoredExceptionHandler(1, OnException);
+}
+
+DebugOutputCapture::~DebugOutputCapture() {
+    if (m_hHandler != nullptr) ::RemoveVectoredExceptionHandler(m_hHandler);
+}
+
+std::vector<std::string> DebugOutputCapture::Lines() const {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_lines;
+}
+
+size_t DebugOutputCapture::Count(const std::string& strText) const {
+    size_t nCount = 0;
+    for (const std::string& strLine : Lines()) {
+        if (strLine.find(strText) != std::string::npos) ++nCount;
+    }
+    return nCount;
+}
+
+bool DebugOutputCapture::WaitFor(const std::string& strText, unsigned long nTimeoutMs) const {
+    const ULONGLONG nDeadline = ::GetTickCount64() + nTimeoutMs;
+    for (;;) {
+        if (Count(strText) > 0) return true;
+        if (::GetTickCount64() >= nDeadline) return false;
+        ::Sleep(10);
+    }
+}
+
+void DebugOutputCapture::Clear() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_lines.clear();
+}
+
+}  // namespace terntest
