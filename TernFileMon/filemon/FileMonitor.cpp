@@ -64,10 +64,6 @@ void CFileMonitor::StopFileMonitor(int nType) {
     Log("Enter Stop END");
 }
 
-bool CFileMonitor::MatchEvent(FileMonRuleList* /*pRuleList*/, FileMonEvent* /*pEvent*/) {
-    return false;  // no rule matcher yet: nothing is accepted
-}
-
 bool CFileMonitor::AddDriveRoot(const char* /*pDriveLetter*/) {
     return true;  // no watch roots yet
 }

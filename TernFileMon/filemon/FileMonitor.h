@@ -7,11 +7,14 @@
 
 #include <atomic>
 
+#include "../common/CriticalSection.h"
+#include "../common/Win32Handles.h"
 #include "../include/TernFileMon.h"
 
 namespace tern {
 
 class CTernFileMon;
+class CDirectoryChangeHandler_Policy;
 
 class CFileMonitor {
 public:
@@ -23,7 +26,6 @@ public:
     // Monitor types (called by the component object on the host's thread).
     void StartFileMonitor(FileMonCallback pFunction, FileMonFilterList* pFilterList, int nType);
     void StopFileMonitor(int nType);
-    bool MatchEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent);
     bool AddDriveRoot(const char* pDriveLetter);
 
     // The hidden window "FileMon" and the thread that owns it.
@@ -37,15 +39,39 @@ public:
     // Writes to the owner's component log; nothing when there is no owner.
     void Log(const char* pszText) const;
 
+    // Rule matching (policy/RuleMatcher.cpp)
+    // True when a rule accepts the event; its tag is then in the event's
+    // strRuleTag. bUsbSide chooses FILEMON_USB (events on a recorded root)
+    // or FILEMON_LOCAL (all others) and that side's rule list.
+    bool MatchHandlerEvent(CDirectoryChangeHandler_Policy* pHandler, bool bUsbSide);
+    // With nRootGate 1 as MatchHandlerEvent; with any other gate the given
+    // list is used and the drives are not looked at.
+    bool MatchModifyEvent(FileMonEvent* pEvent, FileMonRuleList* pRuleList, bool bUsbSide,
+                          int nRootGate);
+    // The host's own query: events on a recorded root only, first rule wins.
+    bool MatchEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent);
+    // MatchPattern of regex.dll beside the host executable, loaded on first
+    // use; null while the library or its export is missing (tried again then).
+    typedef int(__cdecl* MatchPatternFunction)(const char* pszPattern, const char* pszText);
+    MatchPatternFunction LoadMatchPattern();
+    // Filled once, under m_csMatchPattern; read by any thread without it.
+    std::atomic<MatchPatternFunction> m_pfnMatchPattern{nullptr};
+    // Declared before the watcher so that it is freed after the last notification.
+    UniqueModule m_hRegexModule;
+    CriticalSection m_csMatchPattern;  // innermost: only LoadLibrary runs inside it
+    // End of rule matching
+
+    // Read by the policy handlers and the rule matcher without a lock.
+    FileMonCallback m_pfnUsbCallback = nullptr;
+    FileMonCallback m_pfnLocalCallback = nullptr;
+    FileMonRuleList* m_pUsbRuleList = nullptr;
+    FileMonRuleList* m_pLocalRuleList = nullptr;
+
 private:
     static DWORD WINAPI WindowThreadProc(LPVOID pParam);
     static LRESULT CALLBACK FileMonWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
     void EndWindowThread();
 
-    FileMonCallback m_pfnUsbCallback = nullptr;
-    FileMonCallback m_pfnLocalCallback = nullptr;
-    FileMonRuleList* m_pUsbRuleList = nullptr;
-    FileMonRuleList* m_pLocalRuleList = nullptr;
     // Written by the window thread, read by the thread that destroys the monitor.
     std::atomic<HWND> m_hWnd{nullptr};
     std::atomic<bool> m_bWindowCreated{false};
