@@ -242,46 +242,53 @@ TEST_F(RuleMatcher, WildcardRulesUseRegexLibraryWithPathFallback) {
     EXPECT_FALSE(m_monitor.MatchEvent(&rules, &elsewhere));
 }
 
+namespace {
+
+struct ConcurrencyShared {
+    RuleMatcher* pTest;
+    volatile LONG nWrongAnswers;
+    volatile LONG bStop;
+};
+
+// Whatever the recorded roots are at the moment of a call, an accepting side
+// has taken its own rule, and the matching function is there.
+DWORD WINAPI MatcherThread(LPVOID pParam) {
+    ConcurrencyShared* pShared = static_cast<ConcurrencyShared*>(pParam);
+    for (int i = 0; i < 400; ++i) {
+        const bool bUsbSide = (i % 2) != 0;
+        FileMonEvent event = MakeEvent("Modify", "E:\\dir\\a.txt");
+        if (pShared->pTest->MatchModify(event, bUsbSide) &&
+            event.strRuleTag != (bUsbSide ? "usb" : "local")) {
+            ::InterlockedIncrement(&pShared->nWrongAnswers);
+        }
+        if (pShared->pTest->m_monitor.LoadMatchPattern() == nullptr) {
+            ::InterlockedIncrement(&pShared->nWrongAnswers);
+        }
+    }
+    return 0;
+}
+
+DWORD WINAPI RootChangerThread(LPVOID pParam) {
+    ConcurrencyShared* pShared = static_cast<ConcurrencyShared*>(pParam);
+    while (pShared->bStop == 0) {
+        g_arrRecordedRoots.Append("E:\\");
+        g_arrRecordedRoots.Append("F:\\");
+        g_arrRecordedRoots.RemoveAll();
+    }
+    return 0;
+}
+
+}  // namespace
+
 TEST_F(RuleMatcher, ConcurrentMatchersSeeWholeRootListsAndOneLoadedFunction) {
     m_usbRules.push_back(MakeRule("*.txt", "Modify", "usb"));
     m_localRules.push_back(MakeRule("*.txt", "Modify", "local"));
-    struct Shared {
-        RuleMatcher* pTest;
-        volatile LONG nWrongAnswers;
-        volatile LONG bStop;
-    } shared = {this, 0, 0};
-
-    // Whatever the recorded roots are at the moment of a call, an accepting
-    // side has taken its own rule.
-    auto matcherThread = [](LPVOID pParam) -> DWORD {
-        Shared* pShared = static_cast<Shared*>(pParam);
-        for (int i = 0; i < 400; ++i) {
-            const bool bUsbSide = (i % 2) != 0;
-            FileMonEvent event = MakeEvent("Modify", "E:\\dir\\a.txt");
-            if (pShared->pTest->MatchModify(event, bUsbSide) &&
-                event.strRuleTag != (bUsbSide ? "usb" : "local")) {
-                ::InterlockedIncrement(&pShared->nWrongAnswers);
-            }
-            if (pShared->pTest->m_monitor.LoadMatchPattern() == nullptr) {
-                ::InterlockedIncrement(&pShared->nWrongAnswers);
-            }
-        }
-        return 0;
-    };
-    auto rootThread = [](LPVOID pParam) -> DWORD {
-        Shared* pShared = static_cast<Shared*>(pParam);
-        while (pShared->bStop == 0) {
-            g_arrRecordedRoots.Append("E:\\");
-            g_arrRecordedRoots.Append("F:\\");
-            g_arrRecordedRoots.RemoveAll();
-        }
-        return 0;
-    };
-
-    HANDLE hRoots = ::CreateThread(nullptr, 0, rootThread, &shared, 0, nullptr);
+    ConcurrencyShared shared = {this, 0, 0};
+    HANDLE hRoots = ::CreateThread(nullptr, 0, RootChangerThread, &shared, 0, nullptr);
+    ASSERT_NE(hRoots, nullptr);
     HANDLE arrMatchers[4];
     for (HANDLE& hThread : arrMatchers) {
-        hThread = ::CreateThread(nullptr, 0, matcherThread, &shared, 0, nullptr);
+        hThread = ::CreateThread(nullptr, 0, MatcherThread, &shared, 0, nullptr);
         ASSERT_NE(hThread, nullptr);
     }
     EXPECT_EQ(::WaitForMultipleObjects(4, arrMatchers, TRUE, 60000), WAIT_OBJECT_0);
@@ -290,4 +297,5 @@ TEST_F(RuleMatcher, ConcurrentMatchersSeeWholeRootListsAndOneLoadedFunction) {
     for (HANDLE hThread : arrMatchers) ::CloseHandle(hThread);
     ::CloseHandle(hRoots);
     EXPECT_EQ(shared.nWrongAnswers, 0);
+    EXPECT_NE(m_monitor.m_pfnMatchPattern.load(), nullptr);
 }
