@@ -4,6 +4,8 @@
 
 #include <ctime>
 
+#include "../filemon/ClipboardBuffer.h"
+#include "../filemon/CopySource.h"
 #include "../filemon/FileMonitor.h"
 
 namespace tern {
@@ -56,6 +58,9 @@ CDirectoryChangeHandler_Policy::CDirectoryChangeHandler_Policy() {
     char szExecutable[MAX_PATH] = {};
     const DWORD nLength = ::GetModuleFileNameA(nullptr, szExecutable, MAX_PATH);
     m_strInstallRoot = InstallRootOf(ByteString(szExecutable, nLength < MAX_PATH ? nLength : 0));
+    // The list of copied files is shared with the client's other processes; the
+    // first handler makes sure the section exists. Failing that, the clipboard serves.
+    CreateClipboardBuffer();
 }
 
 CDirectoryChangeHandler_Policy::~CDirectoryChangeHandler_Policy() { m_pRuleList = nullptr; }
@@ -83,8 +88,11 @@ bool CDirectoryChangeHandler_Policy::IsUnderInstallRoot(const ByteString& strPat
     return strLower.find(m_strInstallRoot) != ByteString::npos;
 }
 
-ByteString CDirectoryChangeHandler_Policy::LookUpCopySource(const ByteString& /*strNewPath*/) {
-    return ByteString();  // no copy detection yet: every addition is an "Add"
+ByteString CDirectoryChangeHandler_Policy::LookUpCopySource(const ByteString& strNewPath) {
+    // The user's temporary folder, looked up until found; only this (the
+    // notification) thread touches it.
+    static ByteString s_strUserTempPath;
+    return FindCopySource(strNewPath, s_strUserTempPath);
 }
 
 void CDirectoryChangeHandler_Policy::OnFileAdded(const ByteString& strFileName) {

@@ -9,6 +9,7 @@
 
 #include "../filemon/FileMonitor.h"
 #include "../filemon/RecordedRoots.h"
+#include "PolicyHandler.h"
 
 namespace tern {
 namespace {
@@ -155,6 +156,17 @@ FileMonRuleList* RulesOfSide(const CFileMonitor& monitor, const FileMonEvent& ev
 }
 
 }  // namespace
+
+bool CFileMonitor::MatchHandlerEvent(CDirectoryChangeHandler_Policy* pHandler, bool bUsbSide) {
+    if (pHandler == nullptr || pHandler->m_pRuleList == nullptr) return false;
+    try {
+        FileMonRuleList* pRules = RulesOfSide(*this, pHandler->m_Event, bUsbSide);
+        return pRules != nullptr &&
+               MatchRuleList(*this, *pRules, pHandler->m_Event, kHandlerVariant);
+    } catch (...) {
+        return false;  // out of memory: the event is not reported
+    }
+}
 
 bool CFileMonitor::MatchModifyEvent(FileMonEvent* pEvent, FileMonRuleList* pRuleList,
                                     bool bUsbSide, int nRootGate) {

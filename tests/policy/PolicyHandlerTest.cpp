@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "../../TernFileMon/filemon/ClipboardBuffer.h"
 #include "../../TernFileMon/filemon/FileMonitor.h"
 #include "../../TernFileMon/filemon/RecordedRoots.h"
 #include "../../TernFileMon/policy/PolicyHandler.h"
@@ -37,6 +39,14 @@ void StartOfNextSecond() {
     while (CDirectoryChangeHandler_Policy::TimeStamp() == strNow) ::Sleep(5);
 }
 
+// Puts a list of copied files into the shared section, as the client's
+// clipboard watcher does ('|' between full paths).
+void SetCopiedFiles(const std::string& strList) {
+    ASSERT_NE(tern::g_pClipBufferView, nullptr);
+    char* pszView = static_cast<char*>(tern::g_pClipBufferView);
+    std::memcpy(pszView, strList.c_str(), strList.size() + 1);
+}
+
 class PolicyHandler : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -53,6 +63,7 @@ protected:
         m_pHandler->m_strInstallRoot = "c:\\client";
     }
     void TearDown() override {
+        if (tern::g_pClipBufferView != nullptr) SetCopiedFiles("");
         m_pHandler->Release();
         g_arrRecordedRoots.RemoveAll();
     }
@@ -239,4 +250,33 @@ TEST_F(PolicyHandler, WithoutFileMonitorNothingIsReported) {
     tern::g_pFileMonitor = pSaved;
     EXPECT_TRUE(g_reports.empty());
     EXPECT_EQ(m_pHandler->m_Event.strPath, "D:\\a.txt");
+}
+
+TEST_F(PolicyHandler, PasteOfACopiedFileIsACopyWithItsEchoesDropped) {
+    SetCopiedFiles("C:\\src\\a.txt|C:\\src\\same.txt");
+    StartOfNextSecond();
+    m_pHandler->OnFileAdded("D:\\d\\a.txt");
+    m_pHandler->OnFileModified("D:\\d\\a.txt");  // the copy's own writing
+    ASSERT_EQ(Actions(), Lines{"L Copy C:\\src\\a.txt ==> D:\\d\\a.txt"});
+    EXPECT_EQ(g_reports[0].event.strSource, "C:\\src\\a.txt");
+    EXPECT_EQ(g_reports[0].event.strTarget, "D:\\d\\a.txt");
+
+    // A later addition that is no copy is an "Add" that still carries the
+    // copy's source and target.
+    SetCopiedFiles("");
+    m_pHandler->OnFileAdded("D:\\d\\new.txt");
+    ASSERT_EQ(g_reports.size(), 2u);
+    EXPECT_EQ(g_reports[1].event.strAction, "Add");
+    EXPECT_EQ(g_reports[1].event.strSource, "C:\\src\\a.txt");
+    EXPECT_EQ(g_reports[1].event.strTarget, "D:\\d\\a.txt");
+
+    // A copy onto itself is not reported, and its modification in the same
+    // second is an echo.
+    g_reports.clear();
+    SetCopiedFiles("D:\\d\\same.txt");
+    StartOfNextSecond();
+    m_pHandler->OnFileAdded("D:\\d\\same.txt");
+    m_pHandler->OnFileModified("D:\\d\\same.txt");
+    EXPECT_TRUE(g_reports.empty());
+    EXPECT_EQ(m_pHandler->m_Event.strAction, "Copy");
 }
