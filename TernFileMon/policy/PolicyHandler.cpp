@@ -89,10 +89,12 @@ bool CDirectoryChangeHandler_Policy::IsUnderInstallRoot(const ByteString& strPat
 }
 
 ByteString CDirectoryChangeHandler_Policy::LookUpCopySource(const ByteString& strNewPath) {
-    // The user's temporary folder, looked up until found; only this (the
-    // notification) thread touches it.
-    static ByteString s_strUserTempPath;
-    return FindCopySource(strNewPath, s_strUserTempPath);
+    // The watcher keeps the user's temporary folder for every root; the lookup
+    // fills it while it is empty. Only the notification thread touches it.
+    CFileMonitor* pMonitor = g_pFileMonitor;
+    if (pMonitor != nullptr) return FindCopySource(strNewPath, pMonitor->m_DirWatcher.m_strTempPath);
+    ByteString strUserTempPath;
+    return FindCopySource(strNewPath, strUserTempPath);
 }
 
 void CDirectoryChangeHandler_Policy::OnFileAdded(const ByteString& strFileName) {
