@@ -74,8 +74,28 @@ protected:
 
 }  // namespace
 
-TEST_F(EndToEnd, AddRenameDeleteAndModifyOnAFixedDrive) {
-    const std::string F = NewFolder(FixedDriveRoot());
+// The same user actions on the fixed drive (FILEMON_LOCAL) and on the
+// removable one (FILEMON_USB): each reaches its own type's callback.
+class EndToEndBothTypes : public EndToEnd, public ::testing::WithParamInterface<int> {
+protected:
+    std::string Root() const {
+        return GetParam() == FILEMON_USB ? RemovableDriveRoot() : FixedDriveRoot();
+    }
+    // Expected lines are written for FILEMON_LOCAL ("L ...").
+    Lines ForThisType(Lines arrLines) const {
+        if (GetParam() == FILEMON_USB) {
+            for (std::string& strLine : arrLines) strLine[0] = 'U';
+        }
+        return arrLines;
+    }
+    std::string LastTag() const { return GetParam() == FILEMON_USB ? "usb-last" : "local-last"; }
+};
+
+INSTANTIATE_TEST_SUITE_P(MonitorTypes, EndToEndBothTypes,
+                         ::testing::Values(int(FILEMON_LOCAL), int(FILEMON_USB)));
+
+TEST_P(EndToEndBothTypes, AddRenameDeleteAndModify) {
+    const std::string F = NewFolder(Root());
     StartOfNextSecond();
     WriteTextFile(F + "\\a.txt", "hello");  // added and written: one "Add"
     ASSERT_TRUE(WaitForReportLines(F, 1));
@@ -91,21 +111,26 @@ TEST_F(EndToEnd, AddRenameDeleteAndModifyOnAFixedDrive) {
     ASSERT_TRUE(WaitForReportLines(F, 5));
     Settle();
     EXPECT_EQ(ReportLines(F, true),
-              (Lines{"L Add F\\a.txt [|]", "L Rename F\\a.txt ==> F\\b.txt [F\\a.txt|F\\b.txt]",
-                     "L Delete F\\b.txt [F\\a.txt|F\\b.txt]", "L Add F\\m.txt [F\\a.txt|F\\b.txt]",
-                     "L Modify F\\m.txt [|]"}));
+              ForThisType({"L Add F\\a.txt [|]",
+                           "L Rename F\\a.txt ==> F\\b.txt [F\\a.txt|F\\b.txt]",
+                           "L Delete F\\b.txt [F\\a.txt|F\\b.txt]",
+                           "L Add F\\m.txt [F\\a.txt|F\\b.txt]", "L Modify F\\m.txt [|]"}));
 
+    // All on the one notification thread, none on this host thread.
     const DWORD dwHostThread = ::GetCurrentThreadId();
+    DWORD dwNotificationThread = 0;
     for (const HostReport& report : Reports()) {
+        if (report.event.strPath.find(F) == std::string::npos) continue;
+        if (dwNotificationThread == 0) dwNotificationThread = report.dwThreadId;
+        EXPECT_EQ(report.dwThreadId, dwNotificationThread) << report.event.strPath;
         EXPECT_NE(report.dwThreadId, dwHostThread) << report.event.strPath;
-        EXPECT_EQ(report.chSide, 'L') << report.event.strPath;  // D: is no recorded root
-        EXPECT_EQ(report.event.strRuleTag, "local-last") << report.event.strPath;
+        EXPECT_EQ(report.event.strRuleTag, LastTag()) << report.event.strPath;
         EXPECT_EQ(report.event.strTime.size(), 19u);
     }
 }
 
-TEST_F(EndToEnd, OfficeSavesAreModificationsOfTheDocument) {
-    const std::string F = NewFolder(FixedDriveRoot());
+TEST_P(EndToEndBothTypes, OfficeSavesAreModificationsOfTheDocument) {
+    const std::string F = NewFolder(Root());
     // Word: the new text goes to ~WRD0001.tmp, the document becomes the backup
     // ~WRL0002.tmp, the temporary file becomes the document, the backup goes.
     StartOfNextSecond();
@@ -134,15 +159,16 @@ TEST_F(EndToEnd, OfficeSavesAreModificationsOfTheDocument) {
     ASSERT_TRUE(WaitForReportLines(F, 7));
     RenamePath(F + "\\ppt12.tmp", F + "\\deck.ppt");
     Settle();
-    EXPECT_EQ(ReportLines(F), (Lines{"L Add F\\r.doc", "L Add F\\~WRD0001.tmp", "L Modify F\\r.doc",
-                                     "L Delete F\\~WRL0002.tmp", "L Add F\\5A3B9C10",
-                                     "L Modify F\\book.xls", "L Add F\\ppt12.tmp"}));
+    EXPECT_EQ(ReportLines(F),
+              ForThisType({"L Add F\\r.doc", "L Add F\\~WRD0001.tmp", "L Modify F\\r.doc",
+                           "L Delete F\\~WRL0002.tmp", "L Add F\\5A3B9C10", "L Modify F\\book.xls",
+                           "L Add F\\ppt12.tmp"}));
 }
 
-TEST_F(EndToEnd, PasteOfACopiedFileIsReportedAsCopy) {
+TEST_P(EndToEndBothTypes, PasteOfACopiedFileIsReportedAsCopy) {
     CopiedFiles copied;
     ASSERT_TRUE(copied.IsOpen()) << "the component creates the shared list";
-    const std::string F = NewFolder(FixedDriveRoot());
+    const std::string F = NewFolder(Root());
     copied.Set("C:\\src\\c.txt|C:\\src\\other.txt");
     StartOfNextSecond();
     WriteTextFile(F + "\\c.txt", "pasted");
@@ -152,8 +178,8 @@ TEST_F(EndToEnd, PasteOfACopiedFileIsReportedAsCopy) {
     ASSERT_TRUE(WaitForReportLines(F, 2));
     Settle();
     EXPECT_EQ(ReportLines(F, true),
-              (Lines{"L Copy C:\\src\\c.txt ==> F\\c.txt [C:\\src\\c.txt|F\\c.txt]",
-                     "L Add F\\d.txt [C:\\src\\c.txt|F\\c.txt]"}));
+              ForThisType({"L Copy C:\\src\\c.txt ==> F\\c.txt [C:\\src\\c.txt|F\\c.txt]",
+                           "L Add F\\d.txt [C:\\src\\c.txt|F\\c.txt]"}));
 }
 
 TEST_F(EndToEnd, RemovableDriveReportsGoToTheUsbCallbackOnly) {
