@@ -154,63 +154,73 @@ TEST(DelayedDispatch, StopIsConfirmedEvenWhenTheHandlerThrows) {
     terntest::RemoveTree(strFolder);
 }
 
+namespace {
+
+struct GuiRun {
+    std::string strFolder;
+    RecordingHandler* pHandler = nullptr;
+    DWORD dwThreadId = 0;
+    DWORD dwWatchResult = 1;
+    BOOL bUnwatched = FALSE;
+    bool bWindowSeen = false;
+    bool bWindowGone = false;
+};
+
+void PumpMessages() {
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
+}
+
+// A thread with a message loop that owns a GUI watcher.
+DWORD WINAPI GuiThreadProc(LPVOID pParam) {
+    GuiRun& run = *static_cast<GuiRun*>(pParam);
+    run.dwThreadId = ::GetCurrentThreadId();
+    {
+        // Flag 128: the unwatch must not wait for a stop that this very
+        // thread would have to deliver.
+        ProbeWatcher watcher(true, 8 | 128);
+        run.dwWatchResult =
+            watcher.WatchDirectory(run.strFolder, kChangeMask, run.pHandler, TRUE, "*", "");
+        run.bWindowSeen = ::FindWindowA("Delayed_Message_Sender", "DelayedWnd") != nullptr;
+        terntest::WriteTextFile(run.strFolder + "\\gui.txt", "x");
+        const ULONGLONG nEnd = ::GetTickCount64() + kDeliveryWaitMs;
+        while (run.pHandler->Count("added", "gui.txt") == 0 && ::GetTickCount64() < nEnd) {
+            PumpMessages();
+            ::Sleep(10);
+        }
+        ::Sleep(100);
+        PumpMessages();
+        run.bUnwatched = watcher.UnwatchDirectory(run.strFolder);
+    }
+    run.bWindowGone = tern::CDelayedNotificationWindow::WindowHandle() == nullptr;
+    return 0;
+}
+
+}  // namespace
+
 // With the GUI flag, notifications travel through the hidden window and
 // arrive on the thread that created it, which runs a message loop.
 TEST(DelayedDispatch, WindowTransportDeliversOnTheWindowThread) {
-    struct Shared {
-        std::string strFolder;
-        RecordingHandler* pHandler = nullptr;
-        DWORD dwThreadId = 0;
-        DWORD dwWatchResult = 1;
-        BOOL bUnwatched = FALSE;
-        bool bWindowSeen = false;
-        bool bWindowGone = false;
-    } shared;
-    shared.strFolder = terntest::MakeFreshFolder(terntest::FixedDriveRoot(), "gui");
-    shared.pHandler = new RecordingHandler();
-
-    auto threadProc = [](LPVOID pParam) -> DWORD {
-        Shared& s = *static_cast<Shared*>(pParam);
-        s.dwThreadId = ::GetCurrentThreadId();
-        {
-            // Flag 128: the unwatch must not wait for a stop that this very
-            // thread would have to deliver.
-            ProbeWatcher watcher(true, 8 | 128);
-            s.dwWatchResult =
-                watcher.WatchDirectory(s.strFolder, kChangeMask, s.pHandler, TRUE, "*", "");
-            s.bWindowSeen = ::FindWindowA("Delayed_Message_Sender", "DelayedWnd") != nullptr;
-            terntest::WriteTextFile(s.strFolder + "\\gui.txt", "x");
-            const ULONGLONG nEnd = ::GetTickCount64() + kDeliveryWaitMs;
-            while (s.pHandler->Count("added", "gui.txt") == 0 && ::GetTickCount64() < nEnd) {
-                MSG msg;
-                while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
-                ::Sleep(10);
-            }
-            ::Sleep(100);
-            MSG msg;
-            while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
-            s.bUnwatched = watcher.UnwatchDirectory(s.strFolder);
-        }
-        s.bWindowGone = tern::CDelayedNotificationWindow::WindowHandle() == nullptr;
-        return 0;
-    };
-    HANDLE hThread = ::CreateThread(nullptr, 0, threadProc, &shared, 0, nullptr);
+    GuiRun run;
+    run.strFolder = terntest::MakeFreshFolder(terntest::FixedDriveRoot(), "gui");
+    run.pHandler = new RecordingHandler();
+    HANDLE hThread = ::CreateThread(nullptr, 0, GuiThreadProc, &run, 0, nullptr);
     ASSERT_NE(hThread, nullptr);
     ASSERT_EQ(::WaitForSingleObject(hThread, 15000), WAIT_OBJECT_0);
     ::CloseHandle(hThread);
 
-    EXPECT_EQ(shared.dwWatchResult, 0u);
-    EXPECT_TRUE(shared.bWindowSeen);
-    EXPECT_TRUE(shared.bUnwatched);
-    EXPECT_TRUE(shared.bWindowGone);
-    const auto calls = shared.pHandler->Calls();
+    EXPECT_EQ(run.dwWatchResult, 0u);
+    EXPECT_TRUE(run.bWindowSeen);
+    EXPECT_TRUE(run.bUnwatched);
+    EXPECT_TRUE(run.bWindowGone);
+    const auto calls = run.pHandler->Calls();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.front().strKind, "started");
-    EXPECT_EQ(shared.pHandler->Count("added", "gui.txt"), 1u);
-    for (const auto& call : calls) EXPECT_EQ(call.dwThreadId, shared.dwThreadId);
-    EXPECT_EQ(shared.pHandler->GetReferenceCount(), 1);
-    shared.pHandler->Release();
-    terntest::RemoveTree(shared.strFolder);
+    EXPECT_EQ(run.pHandler->Count("added", "gui.txt"), 1u);
+    for (const auto& call : calls) EXPECT_EQ(call.dwThreadId, run.dwThreadId);
+    EXPECT_EQ(run.pHandler->GetReferenceCount(), 1);
+    run.pHandler->Release();
+    terntest::RemoveTree(run.strFolder);
 }
 
 TEST(DelayedDispatch, WildcardMatching) {
