@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DebugOutputCapture.h"
+#include "HandleCount.h"
 #include "TernFileMon.h"
 
 namespace {
@@ -55,6 +56,24 @@ unsigned CountThreadsOfThisProcess() {
         if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++nCount;
     }
     ::CloseHandle(hSnapshot);
+    return nCount;
+}
+
+BOOL CALLBACK CountIfOfThisProcess(HWND hWnd, LPARAM lParam) {
+    DWORD nProcessId = 0;
+    ::GetWindowThreadProcessId(hWnd, &nProcessId);
+    if (nProcessId == ::GetCurrentProcessId()) ++*reinterpret_cast<unsigned*>(lParam);
+    return TRUE;
+}
+
+// Top-level and message-only windows of this process.
+unsigned CountWindowsOfThisProcess() {
+    unsigned nCount = 0;
+    ::EnumWindows(CountIfOfThisProcess, reinterpret_cast<LPARAM>(&nCount));
+    for (HWND hWnd = ::FindWindowExA(HWND_MESSAGE, nullptr, nullptr, nullptr); hWnd != nullptr;
+         hWnd = ::FindWindowExA(HWND_MESSAGE, hWnd, nullptr, nullptr)) {
+        CountIfOfThisProcess(hWnd, reinterpret_cast<LPARAM>(&nCount));
+    }
     return nCount;
 }
 
@@ -261,12 +280,15 @@ TEST_F(HostContract, MachineNameIsTheFirstLabelOfTheDnsName) {
     EXPECT_EQ(pMonitor->Release(), 0u);
 }
 
-TEST_F(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadBehind) {
+TEST_F(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadWindowOrHandleBehind) {
     // Let a first object start whatever the system starts once per process.
     ITernFileMon* pFirst = m_pfnCreateObject("ITernFileMon", nullptr, nullptr);
     ASSERT_NE(pFirst, nullptr);
+    EXPECT_NE(WaitForMonitorWindow(), nullptr);
     pFirst->Release();
     const unsigned nThreadsBefore = CountThreadsOfThisProcess();
+    const unsigned nWindowsBefore = CountWindowsOfThisProcess();
+    const unsigned nHandlesBefore = terntest::CountOpenHandles();
 
     for (int i = 0; i < 20; ++i) {
         ITernFileMon* pMonitor = m_pfnCreateObject("ITernFileMon", nullptr, nullptr);
@@ -276,4 +298,6 @@ TEST_F(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadBehind) {
         EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), nullptr);
     }
     EXPECT_EQ(CountThreadsOfThisProcess(), nThreadsBefore);
+    EXPECT_EQ(CountWindowsOfThisProcess(), nWindowsBefore);
+    EXPECT_EQ(terntest::CountOpenHandles(), nHandlesBefore);
 }
