@@ -70,9 +70,13 @@ public:
 
     // On the notification thread: filters and delivers one call, then frees it.
     static void DispatchNotification(CChangeNotification* pNotification);
+    // Frees a notification that will never be dispatched.
+    static void DiscardNotification(CChangeNotification* pNotification);
 
     // Exposed for tests: the filter stage applied before delivery.
     bool IsNotificationWanted(CChangeNotification* pNotification);
+    bool IsNotificationWanted(CChangeNotification* pNotification,
+                              CDirectoryChangeHandler* pRealHandler);
     DWORD GetPartialPathOffset() const { return m_dwPartialPathOffset; }
 
 private:
@@ -81,8 +85,9 @@ private:
     void PostNotification(CChangeNotification* pNotification);
     void ExecuteNotification(CChangeNotification* pNotification);
     bool WaitForOnWatchStoppedDelivery();
+    // The real handler with a reference the caller must Release, or null.
+    CDirectoryChangeHandler* AcquireRealHandler() const;
     bool PassesPatterns(const char* pszName) const;
-    static void FreeNotification(CChangeNotification* pNotification);
     void FreePatterns();
 
     CDirectoryChangeHandler* m_pRealHandler;

@@ -71,6 +71,8 @@ private:
     // Stops one registry entry's watch and clears the entry; destroys the
     // record when the stop succeeded. Registry lock held.
     BOOL StopAndRemoveEntry(int nIndex);
+    // Worker thread: decode one completed read, then re-issue it.
+    void HandleCompletedRead(CDirWatchInfo& info, DWORD nBytes);
     DWORD StartWorkerThread();
     void EndWorkerThread();
     void FreeOrphans();
@@ -85,7 +87,10 @@ private:
     // Records whose stop was not confirmed: the worker may still use them, so
     // they are freed only once the worker has ended.
     std::vector<CDirWatchInfo*> m_Orphans;
-    // Lock order: registry lock, then a record lock or a handler lock.
+    // Lock order: m_csLifecycle, then the registry lock m_csDirWatchInfo, then
+    // a record lock or a handler lock. m_csLifecycle serialises creating and
+    // ending the port and the worker; the worker never takes it.
+    CriticalSection m_csLifecycle;
     mutable CriticalSection m_csDirWatchInfo;
     bool m_bHasGui;
     DWORD m_nFilterFlags;
