@@ -9,7 +9,8 @@ namespace {
 
 constexpr char kWindowClassName[] = "FileMonWindowClass";
 constexpr char kWindowTitle[] = "FileMon";
-constexpr DWORD kWindowThreadEndWaitMs = 5000;
+// Long enough for a device event that is detaching roots (each stop may take 5 s).
+constexpr DWORD kWindowThreadEndWaitMs = 30000;
 
 }  // namespace
 

@@ -77,6 +77,19 @@ unsigned CountWindowsOfThisProcess() {
     return nCount;
 }
 
+// Threads of the component end a moment after its release: the count once it
+// has not changed for 200 ms (at most 3 s).
+unsigned SettledThreadCount() {
+    unsigned nCount = CountThreadsOfThisProcess();
+    for (int nStable = 0, i = 0; nStable < 4 && i < 60; ++i) {
+        ::Sleep(50);
+        const unsigned nNow = CountThreadsOfThisProcess();
+        nStable = nNow == nCount ? nStable + 1 : 0;
+        nCount = nNow;
+    }
+    return nCount;
+}
+
 // The hidden window appears on the component's own thread, a moment after creation.
 HWND WaitForMonitorWindow() {
     for (int i = 0; i < 200; ++i) {
@@ -280,13 +293,26 @@ TEST_F(HostContract, MachineNameIsTheFirstLabelOfTheDnsName) {
     EXPECT_EQ(pMonitor->Release(), 0u);
 }
 
+void TERN_CALLBACK IgnoreReport(FileMonEvent*) {}
+
+// Both monitor types started: watches on every drive, their threads and the
+// device notifications of the hidden window.
+void StartBothTypes(ITernFileMon* pMonitor, FileMonRuleList* pRules) {
+    FileMonFilterList usb = {FILEMON_USB, pRules};
+    FileMonFilterList local = {FILEMON_LOCAL, pRules};
+    EXPECT_TRUE(pMonitor->StartMonitoring(IgnoreReport, &usb));
+    EXPECT_TRUE(pMonitor->StartMonitoring(IgnoreReport, &local));
+}
+
 TEST_F(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadWindowOrHandleBehind) {
+    FileMonRuleList rules(1);
     // Let a first object start whatever the system starts once per process.
     ITernFileMon* pFirst = m_pfnCreateObject("ITernFileMon", nullptr, nullptr);
     ASSERT_NE(pFirst, nullptr);
     EXPECT_NE(WaitForMonitorWindow(), nullptr);
+    StartBothTypes(pFirst, &rules);
     pFirst->Release();
-    const unsigned nThreadsBefore = CountThreadsOfThisProcess();
+    const unsigned nThreadsBefore = SettledThreadCount();
     const unsigned nWindowsBefore = CountWindowsOfThisProcess();
     const unsigned nHandlesBefore = terntest::CountOpenHandles();
 
@@ -294,10 +320,11 @@ TEST_F(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadWindowOrHandleB
         ITernFileMon* pMonitor = m_pfnCreateObject("ITernFileMon", nullptr, nullptr);
         ASSERT_NE(pMonitor, nullptr);
         EXPECT_NE(WaitForMonitorWindow(), nullptr);
+        if (i % 2 == 0) StartBothTypes(pMonitor, &rules);
         EXPECT_EQ(pMonitor->Release(), 0u);
         EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), nullptr);
     }
-    EXPECT_EQ(CountThreadsOfThisProcess(), nThreadsBefore);
+    EXPECT_EQ(SettledThreadCount(), nThreadsBefore);
     EXPECT_EQ(CountWindowsOfThisProcess(), nWindowsBefore);
     EXPECT_EQ(terntest::CountOpenHandles(), nHandlesBefore);
 }
