@@ -17,7 +17,8 @@ CFileMonitor::CFileMonitor(CTernFileMon* pOwner) : m_DirWatcher(false, 8) {
 
 // The window thread is ended first, so that no device event touches a monitor
 // that is going away and nothing runs on once a host unloads the library.
-// The watcher, a member, goes last and stops every watch still attached.
+// The watches are stopped before g_pFileMonitor lets go of this object, so
+// that handlers reaching the monitor through it find it alive or not at all.
 CFileMonitor::~CFileMonitor() {
     try {
         EndWindowThread();
@@ -31,6 +32,7 @@ CFileMonitor::~CFileMonitor() {
         UnregisterWindowClass(g_hInstance);
         g_hInstance = nullptr;
         m_pOwner = nullptr;
+        m_DirWatcher.UnwatchAllDirectories();
     } catch (...) {
         // Destruction goes on.
     }
