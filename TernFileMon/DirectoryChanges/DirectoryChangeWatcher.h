@@ -49,6 +49,9 @@ public:
     BOOL UnwatchAllDirectories();
     BOOL IsAlreadyWatched(const ByteString& strDirectory);
     int NumWatchedDirectories();
+    // Read completions that carried no records (the system's change buffer
+    // overflowed, or the read failed), over all watches: changes were lost.
+    unsigned long GetEmptyCompletionCount() const { return m_nEmptyCompletions.load(); }
 
     // The interactive user's temporary directory, kept here for the copy
     // detection; the engine itself neither fills nor reads it.
@@ -94,6 +97,7 @@ private:
     mutable CriticalSection m_csDirWatchInfo;
     bool m_bHasGui;
     DWORD m_nFilterFlags;
+    std::atomic<unsigned long> m_nEmptyCompletions{0};
 };
 
 // The worker thread of a watcher (pParam is the watcher).

@@ -55,6 +55,7 @@ void CDirectoryChangeWatcher::HandleCompletedRead(CDirWatchInfo& info, DWORD nBy
     if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
         pHandler->SetChangedDirectoryName(info.GetDirectoryName());
     }
+    if (nBytes == 0) ++m_nEmptyCompletions;
     DWORD nCarryOverOffset = 0;
     if (::GetCurrentThreadId() == m_dwThreadID.load()) {
         nCarryOverOffset = info.DecodeCompletedRead(nBytes);

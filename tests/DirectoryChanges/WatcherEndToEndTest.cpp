@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 
+#include "EngineTestUtil.h"
 #include "RecordingHandler.h"
 #include "TestDrives.h"
 #include "../../TernFileMon/DirectoryChanges/DelayedNotifier.h"
@@ -18,31 +19,12 @@ using tern::CDirectoryChangeWatcher;
 
 namespace {
 
-constexpr DWORD kChangeMask = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
-                              FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE;
-constexpr DWORD kWaitMs = 3000;
-
-// A watcher that remembers which thread ran its worker loop.
-class ProbeWatcher : public CDirectoryChangeWatcher {
-public:
-    explicit ProbeWatcher(bool bHasGui = false, DWORD dwFlags = 8)
-        : CDirectoryChangeWatcher(bHasGui, dwFlags) {}
-    ~ProbeWatcher() override { UnwatchAllDirectories(); }
-    std::atomic<DWORD> m_dwWorkerThreadId{0};
-    std::atomic<int> m_nWorkerExits{0};
-
-protected:
-    void OnWorkerThreadStart() override { m_dwWorkerThreadId = ::GetCurrentThreadId(); }
-    void OnWorkerThreadExit() override { ++m_nWorkerExits; }
-};
+using terntest::kChangeMask;
+using terntest::ProbeWatcher;
+constexpr DWORD kWaitMs = terntest::kDeliveryWaitMs;
 
 void WriteFile(const std::string& strPath, const std::string& strText) {
-    HANDLE hFile = ::CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE) << strPath;
-    DWORD nWritten = 0;
-    ::WriteFile(hFile, strText.data(), static_cast<DWORD>(strText.size()), &nWritten, nullptr);
-    ::CloseHandle(hFile);
+    ASSERT_TRUE(terntest::WriteTextFile(strPath, strText)) << strPath;
 }
 
 // Index of the first call of a kind with exactly this name, or -1.
