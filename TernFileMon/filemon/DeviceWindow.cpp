@@ -9,7 +9,8 @@ namespace {
 
 constexpr char kWindowClassName[] = "FileMonWindowClass";
 constexpr char kWindowTitle[] = "FileMon";
-constexpr DWORD kWindowThreadEndWaitMs = 5000;
+// Long enough for a device event that is detaching roots (each stop may take 5 s).
+constexpr DWORD kWindowThreadEndWaitMs = 30000;
 
 }  // namespace
 
@@ -33,6 +34,10 @@ void CFileMonitor::UnregisterWindowClass(HINSTANCE hInstance) {
 }
 
 bool CFileMonitor::StartWindowThread() {
+    // One window thread per monitor: a second one could never be ended.
+    if (m_hWindowThread != nullptr && ::WaitForSingleObject(m_hWindowThread, 0) == WAIT_TIMEOUT) {
+        return true;
+    }
     DWORD nThreadId = 0;
     HANDLE hThread = ::CreateThread(nullptr, 0, WindowThreadProc, this, 0, &nThreadId);
     if (hThread == nullptr) return false;
@@ -82,11 +87,18 @@ LRESULT CALLBACK CFileMonitor::FileMonWndProc(HWND hWnd, UINT uMsg, WPARAM wPara
     case WM_DESTROY:
         ::PostQuitMessage(0);
         return 0;
+    // Nothing may escape into the system's message dispatch.
     case WM_TIMER:
-        if (g_pWndMonitor != nullptr) g_pWndMonitor->OnTimer(wParam);
+        try {
+            if (g_pWndMonitor != nullptr) g_pWndMonitor->OnTimer(wParam);
+        } catch (...) {
+        }
         return 0;
     case WM_DEVICECHANGE:
-        if (g_pWndMonitor != nullptr) g_pWndMonitor->OnDeviceChange(wParam, lParam);
+        try {
+            if (g_pWndMonitor != nullptr) g_pWndMonitor->OnDeviceChange(wParam, lParam);
+        } catch (...) {
+        }
         return 0;
     default:
         return ::DefWindowProcA(hWnd, uMsg, wParam, lParam);

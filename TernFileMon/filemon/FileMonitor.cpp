@@ -17,9 +17,10 @@ CFileMonitor::CFileMonitor(CTernFileMon* pOwner) : m_DirWatcher(false, 8) {
 
 // The window thread is ended first, so that no device event touches a monitor
 // that is going away and nothing runs on once a host unloads the library.
-// The watcher, a member, goes last and stops every watch still attached;
-// regex.dll (m_hRegexModule) is freed after it, once no notification can
-// still be matching.
+// The watches are stopped before g_pFileMonitor lets go of this object, so
+// that handlers reaching the monitor through it find it alive or not at all.
+// regex.dll (m_hRegexModule, a member) is freed after the watcher, once no
+// notification can still be matching.
 CFileMonitor::~CFileMonitor() {
     try {
         EndWindowThread();
@@ -30,6 +31,7 @@ CFileMonitor::~CFileMonitor() {
         UnregisterWindowClass(g_hInstance);
         g_hInstance = nullptr;
         m_pOwner = nullptr;
+        m_DirWatcher.UnwatchAllDirectories();
     } catch (...) {
         // Destruction goes on.
     }

@@ -29,8 +29,13 @@ int CFileMonitor::AddWatchRoot(const ByteString& strRoot, FileMonRuleList* pRule
     if (pRuleList == nullptr) Log("pFilterList is NULL");
     CDirectoryChangeHandler* pHandler = CreateRootHandler(pRuleList);
     // An existing watch of the same root is replaced, handler and all.
-    const DWORD dwResult =
-        m_DirWatcher.WatchDirectory(strRoot, kRootChangeFilter, pHandler, TRUE, "*", "");
+    DWORD dwResult = 0;
+    try {
+        dwResult = m_DirWatcher.WatchDirectory(strRoot, kRootChangeFilter, pHandler, TRUE, "*", "");
+    } catch (...) {
+        pHandler->Release();
+        throw;
+    }
     int nResult = 0;
     if (dwResult != 0) {
         Log(" Monitor Failure");

@@ -52,10 +52,22 @@ TEST_F(DeviceEvents, ArrivingVolumesAreAttachedAsUsbAndCdromsOnlyLogged) {
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_REMOVE), 0u);
 }
 
+// Whether some handle holds the root open: an exclusive open fails while one does.
+bool IsHeldOpen(const std::string& strRoot) {
+    HANDLE hRoot = ::CreateFileA(strRoot.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hRoot == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_SHARING_VIOLATION;
+    ::CloseHandle(hRoot);
+    return false;
+}
+
 TEST_F(DeviceEvents, QueryRemoveDetachesTheRecordedRootsAndReattachesThemLater) {
     Start(FILEMON_LOCAL);
     Start(FILEMON_USB);
     ClearLog();
+    EXPECT_TRUE(IsHeldOpen(RemovableDriveRoot()));
+    // Slow enough to look at the volume between the event and the timer.
+    Monitor().SetTimerDivisor(20);
 
     // Query-remove comes with a handle record (or none): any device type will do.
     DEV_BROADCAST_HANDLE handleRecord = {};
@@ -66,13 +78,17 @@ TEST_F(DeviceEvents, QueryRemoveDetachesTheRecordedRootsAndReattachesThemLater) 
     EXPECT_TRUE(RecordedRoots().empty());
     // One removable root on the harness: 20 s.
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_QUERYREMOVE), 20000u);
+    // Nothing of the component keeps the leaving volume open.
+    EXPECT_FALSE(IsHeldOpen(RemovableDriveRoot()));
+    Monitor().SetTimerDivisor(kTimerDivisor);
 
-    ASSERT_TRUE(WaitForLogged("TIMER_QUERYREMOVE", 1, kTimerWaitMs));
+    ASSERT_TRUE(WaitForLogged("TIMER_QUERYREMOVE", 1, 20000 / 20 + kTimerWaitMs));
     ASSERT_TRUE(WaitUntil([&] { return RecordedRoots().size() == 1; }, kTimerWaitMs));
     EXPECT_EQ(WatchedRoots(), AllRoots());
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_QUERYREMOVE), 0u);
     EXPECT_EQ(LoggedLines(), (Roots{"OnDeviceChange", "TIMER_QUERYREMOVE"}));
+    EXPECT_TRUE(IsHeldOpen(RemovableDriveRoot()));
     // One-shot: it does not come again.
     ::Sleep(2 * 20000 / kTimerDivisor);
     EXPECT_EQ(CountLogged("TIMER_QUERYREMOVE"), 1u);
@@ -162,6 +178,41 @@ TEST_F(DeviceEvents, UnopenableArrivalIsRetriedFifteenTimesThenGivenUp) {
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK), 0u);
     EXPECT_EQ(tern::g_nNewDiskRetries, 0);
     EXPECT_EQ(WatchedRoots(), AllRoots());
+}
+
+TEST_F(DeviceEvents, ArrivalThatBecomesOpenableRebuildsTheWatchesAndKeepsTheFailureCount) {
+    Start(FILEMON_LOCAL);
+    Start(FILEMON_USB);
+    tern::g_nNewDiskRetries = 0;
+    // D: arrives while another program holds its root exclusively.
+    Monitor().m_DirWatcher.UnwatchDirectory(FixedDriveRoot());
+    HANDLE hExclusive = ::CreateFileA(FixedDriveRoot().c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(hExclusive, INVALID_HANDLE_VALUE) << ::GetLastError();
+    ClearLog();
+
+    SendVolumeEvent(DBT_DEVICEARRIVAL, FixedDriveRoot()[0]);
+    const bool bFailedOnce = WaitForLogged("Reset Timer Format too long, not monitor the disk::",
+                                           1, kTimerWaitMs);
+    ::CloseHandle(hExclusive);
+    ASSERT_TRUE(bFailedOnce);
+    // Success rebuilds every watch: D: comes back.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return IsWatched(FixedDriveRoot()) &&
+                   Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK) == 0;
+        },
+        kTimerWaitMs));
+    ::Sleep(3 * 3000 / kTimerDivisor);
+
+    const size_t nFailures = CountLogged("Reset Timer Format too long, not monitor the disk::");
+    EXPECT_EQ(CountLogged("New Hard DIsk Come"), nFailures + 1);
+    EXPECT_EQ(CountLogged(FixedDriveRoot()), nFailures);
+    // Failures count across arrivals: a success does not reset the count.
+    EXPECT_EQ(tern::g_nNewDiskRetries, static_cast<LONG>(nFailures));
+    EXPECT_EQ(WatchedRoots(), AllRoots());
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK), 0u);
+    tern::g_nNewDiskRetries = 0;
 }
 
 TEST_F(DeviceEvents, MalformedAndOtherEventsChangeNothing) {

@@ -22,6 +22,11 @@ TEST_F(DeviceWindow, HiddenWindowOfItsClassRunsOnAThreadOfItsOwn) {
     EXPECT_EQ(::WaitForSingleObject(Monitor().WindowThreadHandle(), 0),
               static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_TRUE(tern::g_pWndMonitor == &Monitor());
+    // Starting again while the thread runs keeps the one thread and window.
+    const HANDLE hThread = Monitor().WindowThreadHandle();
+    EXPECT_TRUE(Monitor().StartWindowThread());
+    EXPECT_EQ(Monitor().WindowThreadHandle(), hThread);
+    EXPECT_EQ(Monitor().WindowHandle(), Window());
 
     // The class belongs to the process's main module, not to a library.
     WNDCLASSEXA wc = {};
