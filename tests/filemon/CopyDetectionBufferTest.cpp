@@ -287,3 +287,50 @@ TEST(CopyDetectionClipboard, MalformedFileDropBlocksAreIgnored) {
     ASSERT_TRUE(clipboard.PutRawDrop(vecEmpty));
     EXPECT_EQ(ClipboardFiles(), Paths());
 }
+
+namespace {
+
+// Holds the clipboard open from a thread of its own until told to let go.
+struct ClipboardHolder {
+    HANDLE hOpened = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE hRelease = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bool bHeld = false;
+
+    static DWORD WINAPI Run(LPVOID pParam) {
+        auto* pHolder = static_cast<ClipboardHolder*>(pParam);
+        HWND hWnd = ::CreateWindowExA(0, "STATIC", "CopyDetectionHolder", 0, 0, 0, 0, 0,
+                                      HWND_MESSAGE, nullptr, nullptr, nullptr);
+        pHolder->bHeld = hWnd != nullptr && ::OpenClipboard(hWnd);
+        ::SetEvent(pHolder->hOpened);
+        ::WaitForSingleObject(pHolder->hRelease, 10000);
+        if (pHolder->bHeld) ::CloseClipboard();
+        if (hWnd != nullptr) ::DestroyWindow(hWnd);
+        return 0;
+    }
+    ~ClipboardHolder() {
+        ::CloseHandle(hOpened);
+        ::CloseHandle(hRelease);
+    }
+};
+
+}  // namespace
+
+TEST(CopyDetectionClipboard, ClipboardHeldByAnotherWindowGivesAnEmptyList) {
+    ASSERT_TRUE(tern::CreateClipboardBuffer());
+    SectionWriter writer;
+    writer.Clear();
+    ClipboardWriter clipboard;
+    ASSERT_TRUE(clipboard.PutFileDrop({"D:\\held\\a.doc"}));
+
+    ClipboardHolder holder;
+    HANDLE hThread = ::CreateThread(nullptr, 0, ClipboardHolder::Run, &holder, 0, nullptr);
+    ASSERT_NE(hThread, nullptr);
+    ASSERT_EQ(::WaitForSingleObject(holder.hOpened, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(holder.bHeld);
+    EXPECT_EQ(ClipboardFiles(), Paths());
+    ::SetEvent(holder.hRelease);
+    ::WaitForSingleObject(hThread, 5000);
+    ::CloseHandle(hThread);
+
+    EXPECT_EQ(ClipboardFiles(), Paths{"D:\\held\\a.doc"});
+}
