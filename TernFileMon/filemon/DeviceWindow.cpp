@@ -82,6 +82,12 @@ LRESULT CALLBACK CFileMonitor::FileMonWndProc(HWND hWnd, UINT uMsg, WPARAM wPara
     case WM_DESTROY:
         ::PostQuitMessage(0);
         return 0;
+    case WM_TIMER:
+        if (g_pWndMonitor != nullptr) g_pWndMonitor->OnTimer(wParam);
+        return 0;
+    case WM_DEVICECHANGE:
+        if (g_pWndMonitor != nullptr) g_pWndMonitor->OnDeviceChange(wParam, lParam);
+        return 0;
     default:
         return ::DefWindowProcA(hWnd, uMsg, wParam, lParam);
     }
@@ -90,14 +96,15 @@ LRESULT CALLBACK CFileMonitor::FileMonWndProc(HWND hWnd, UINT uMsg, WPARAM wPara
 // Ends the window thread so that nothing of the monitor outlives it: the window
 // is closed on its own thread (which posts the quit message); a thread that has
 // no window yet is sent the quit message directly. Messages posted before the
-// thread has a queue are lost, hence the repeated posts while waiting.
+// thread has a queue are lost, hence the repeated posts while waiting. A window
+// that a device event re-created on the calling thread is destroyed here.
 void CFileMonitor::EndWindowThread() {
-    if (m_hWindowThread == nullptr) return;
-    if (::GetCurrentThreadId() != m_nWindowThreadId) {
+    if (m_hWindowThread != nullptr && ::GetCurrentThreadId() != m_nWindowThreadId) {
         const DWORD nStart = ::GetTickCount();
-        do {
+        while (::WaitForSingleObject(m_hWindowThread, 0) == WAIT_TIMEOUT) {
             HWND hWnd = m_hWnd.load();
-            if (hWnd != nullptr) {
+            if (hWnd != nullptr &&
+                ::GetWindowThreadProcessId(hWnd, nullptr) == m_nWindowThreadId) {
                 ::PostMessageA(hWnd, WM_CLOSE, 0, 0);
             } else {
                 ::PostThreadMessageA(m_nWindowThreadId, WM_QUIT, 0, 0);
@@ -106,9 +113,14 @@ void CFileMonitor::EndWindowThread() {
                 ::TerminateThread(m_hWindowThread, 0);
                 break;
             }
-        } while (::WaitForSingleObject(m_hWindowThread, 20) == WAIT_TIMEOUT);
+            ::WaitForSingleObject(m_hWindowThread, 20);
+        }
     }
-    ::CloseHandle(m_hWindowThread);
+    HWND hWnd = m_hWnd.load();
+    if (hWnd != nullptr && ::GetWindowThreadProcessId(hWnd, nullptr) == ::GetCurrentThreadId()) {
+        ::DestroyWindow(hWnd);
+    }
+    if (m_hWindowThread != nullptr) ::CloseHandle(m_hWindowThread);
     m_hWindowThread = nullptr;
     m_nWindowThreadId = 0;
     m_hWnd = nullptr;
