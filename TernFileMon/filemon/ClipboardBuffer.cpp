@@ -24,6 +24,22 @@ namespace {
 // of them may create the section, or a handle and a view would leak.
 CriticalSection g_csClipBuffer;
 
+// The section lives while the component is loaded: a host that unloads the
+// library gets the handle and the view back.
+struct ClipBufferRelease {
+    ClipBufferRelease() = default;
+    ClipBufferRelease(const ClipBufferRelease&) = delete;
+    ClipBufferRelease& operator=(const ClipBufferRelease&) = delete;
+    ~ClipBufferRelease() {
+        if (g_pClipBufferView != nullptr) ::UnmapViewOfFile(g_pClipBufferView);
+        if (g_hClipBuffer != nullptr) ::CloseHandle(g_hClipBuffer);
+        g_pClipBufferView = nullptr;
+        g_hClipBuffer = nullptr;
+        g_bClipBufferCreated = false;
+    }
+};
+ClipBufferRelease g_clipBufferRelease;
+
 constexpr wchar_t kLowIntegritySddl[] = L"S:(ML;;NW;;;LW)";
 constexpr SECURITY_INFORMATION kLabelSecurityInformation = 0x10;  // LABEL_SECURITY_INFORMATION
 constexpr DWORD kSectionAllAccess = 0xF001F;                       // FILE_MAP_ALL_ACCESS

@@ -45,8 +45,9 @@ void GetClipboardFiles(std::list<ByteString>& lstFiles);
 void SplitString(const ByteString& strText, const ByteString& strDelimiter, bool bKeepEmpty,
                  std::list<ByteString>& lstOut);
 
-// Process-wide state of the section this process created. Handle and view stay
-// open until the process ends.
+// The section this module created: handle and view stay open while the
+// component is loaded (the component itself reads the list through views of
+// its own and never writes it).
 extern bool g_bClipBufferCreated;
 extern HANDLE g_hClipBuffer;
 extern void* g_pClipBufferView;
