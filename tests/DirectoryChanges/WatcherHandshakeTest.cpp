@@ -50,6 +50,14 @@ std::vector<std::string> UnwatchOrder(const DebugOutputCapture& capture) {
     return names;
 }
 
+// The trace and the calls seen, for a failure message.
+std::string Diagnostics(const DebugOutputCapture& capture, const RecordingHandler& handler) {
+    std::string strText;
+    for (const std::string& strLine : capture.Lines()) strText += strLine;
+    for (const auto& call : handler.Calls()) strText += call.strKind + " " + call.strName + "\n";
+    return strText;
+}
+
 }  // namespace
 
 TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
@@ -197,6 +205,8 @@ TEST(WatcherHandshake, SlowOnWatchStoppedLeavesTheRecordAliveUntilTheWorkerEnds)
 // completes aborted, re-issuing it fails, the handler hears OnWatchError and
 // the watch is dropped without OnWatchStopped.
 TEST(WatcherHandshake, VanishedDirectoryGivesOnWatchErrorAndDropsTheWatch) {
+    AutoTestSwitch trace;
+    DebugOutputCapture capture;
     TempFolder folder("vanish");
     RecordingHandler* pHandler = new RecordingHandler();
     {
@@ -204,7 +214,8 @@ TEST(WatcherHandshake, VanishedDirectoryGivesOnWatchErrorAndDropsTheWatch) {
         ASSERT_EQ(watcher.WatchDirectory(folder.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
         ASSERT_TRUE(pHandler->WaitForCount("started", "", 1, kDeliveryWaitMs));
         ASSERT_TRUE(terntest::CloseDirectoryHandleBehindTheWatch(folder.Path()));
-        ASSERT_TRUE(pHandler->WaitForCount("error", folder.Path(), 1, kDeliveryWaitMs));
+        ASSERT_TRUE(pHandler->WaitForCount("error", folder.Path(), 1, kDeliveryWaitMs))
+            << Diagnostics(capture, *pHandler);
         EXPECT_NE(pHandler->Calls().back().dwError, 0u);
         for (int i = 0; i < 100 && watcher.NumWatchedDirectories() != 0; ++i) ::Sleep(10);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
