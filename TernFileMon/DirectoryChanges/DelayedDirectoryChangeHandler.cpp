@@ -130,6 +130,7 @@ CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
     CChangeNotification* pNotification = new (std::nothrow) CChangeNotification();
     if (pNotification == nullptr) return nullptr;
     pNotification->m_pDelayedHandler = this;
+    pNotification->m_pRealHandler = nullptr;
     pNotification->m_eFunctionToDispatch = eKind;
     pNotification->m_szFileName1 = DuplicateText(strName1);
     pNotification->m_szFileName2 = pName2 != nullptr ? DuplicateText(*pName2) : nullptr;
@@ -142,8 +143,10 @@ CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
         delete pNotification;
         return nullptr;
     }
-    // Queued notifications keep their wrapper alive until they are delivered.
+    // Queued notifications keep their wrapper and handler alive until they
+    // are delivered.
     AddRef();
+    pNotification->m_pRealHandler = AcquireRealHandler();
     return pNotification;
 }
 
@@ -227,9 +230,11 @@ bool CDelayedDirectoryChangeHandler::WaitForOnWatchStoppedDelivery() {
 void CDelayedDirectoryChangeHandler::DiscardNotification(CChangeNotification* pNotification) {
     if (pNotification == nullptr) return;
     CDelayedDirectoryChangeHandler* pWrapper = pNotification->m_pDelayedHandler;
+    CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler;
     std::free(pNotification->m_szFileName1);
     std::free(pNotification->m_szFileName2);
     delete pNotification;
+    if (pReal != nullptr) pReal->Release();
     if (pWrapper != nullptr) pWrapper->Release();
 }
 
@@ -248,20 +253,18 @@ void CDelayedDirectoryChangeHandler::DispatchNotification(CChangeNotification* p
 
 void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pNotification) {
     const bool bIsStop = pNotification->m_eFunctionToDispatch == NOTIFY_KIND_WATCH_STOPPED;
-    CDirectoryChangeHandler* pReal = AcquireRealHandler();
-    struct Finish {
+    CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler;
+    struct SignalStop {
         CDelayedDirectoryChangeHandler* pThis;
-        CDirectoryChangeHandler* pReal;
         bool bIsStop;
-        ~Finish() {
-            if (pReal != nullptr) pReal->Release();
+        ~SignalStop() {
             // The worker waits for this signal; it must come even when the
             // handler failed or is gone.
             if (bIsStop && pThis->m_hWatchStoppedDispatchedEvent) {
                 ::SetEvent(pThis->m_hWatchStoppedDispatchedEvent.Get());
             }
         }
-    } finish{this, pReal, bIsStop};
+    } signalStop{this, bIsStop};
 
     if (pReal == nullptr || !IsNotificationWanted(pNotification, pReal)) return;
     const ByteString strName1 =

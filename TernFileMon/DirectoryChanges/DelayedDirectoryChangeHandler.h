@@ -31,10 +31,12 @@ constexpr long NOTIFY_KIND_WATCH_STOPPED = 7;
 constexpr UINT UWM_DELAYED_DIRECTORY_NOTIFICATION = 0x8400;
 
 // One deferred call. Owned by the message that carries it; freed by the
-// dispatcher. Holds a reference to its wrapper so that a wrapper outlives the
-// calls still queued for it.
+// dispatcher. Holds a reference to its wrapper and to the real handler of the
+// moment it was made, so that a call made before its watch ended (the
+// OnWatchError of a dropped watch, above all) still reaches the handler.
 struct CChangeNotification {
     CDelayedDirectoryChangeHandler* m_pDelayedHandler;
+    CDirectoryChangeHandler* m_pRealHandler;
     long m_eFunctionToDispatch;
     char* m_szFileName1;
     char* m_szFileName2;

@@ -157,7 +157,7 @@ DWORD CDirWatchInfo::StartMonitor(HANDLE hCompPort) {
     }
     ::ResetEvent(m_hStartStopEvent.Get());
     TERN_TRACE("WatchDirectory::: StartMonitor Success");
-    return m_dwReadDirError;
+    return m_dwReadDirError.load();
 }
 
 BOOL CDirWatchInfo::SignalShutdown(HANDLE hCompPort) {

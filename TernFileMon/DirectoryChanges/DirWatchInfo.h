@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "../common/ByteString.h"
 #include "../common/CriticalSection.h"
 #include "../common/Win32Handles.h"
@@ -57,11 +59,14 @@ public:
     // Decodes a completed read of nBytes into calls on the wrapper and leaves
     // the buffer ready for the next read; returns the offset it must start at.
     DWORD DecodeCompletedRead(DWORD nBytes);
-    DWORD m_dwReadDirError;
+    // 0 or the Win32 error of the last failed read.
+    void SetReadError(DWORD dwError) { m_dwReadDirError = dwError; }
 
 private:
     ~CDirWatchInfo();
 
+    // Written by the worker, read by StartMonitor after the start handshake.
+    std::atomic<DWORD> m_dwReadDirError;
     CDelayedDirectoryChangeHandler* m_pChangeHandler;
     HANDLE m_hDir;
     DWORD m_dwChangeFilter;

@@ -13,7 +13,7 @@ using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;
 
 void StartFirstRead(CDirWatchInfo& info) {
     const DWORD dwError = info.IssueRead(0);
-    info.m_dwReadDirError = dwError;
+    info.SetReadError(dwError);
     if (dwError == 0) info.SetRunningState(RUNNING_STATE_NORMAL);
     if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
         pHandler->OnWatchStarted(dwError, info.GetDirectoryName());
@@ -62,7 +62,7 @@ void CDirectoryChangeWatcher::HandleCompletedRead(CDirWatchInfo& info, DWORD nBy
     }
     const DWORD dwError = info.IssueRead(nCarryOverOffset);
     if (dwError == 0) {
-        info.m_dwReadDirError = 0;
+        info.SetReadError(0);
         return;
     }
     // The read cannot go on: tell the handler and drop the watch, quickly,
@@ -70,7 +70,7 @@ void CDirectoryChangeWatcher::HandleCompletedRead(CDirWatchInfo& info, DWORD nBy
     const HANDLE hThread = ::GetCurrentThread();
     const int nPriority = ::GetThreadPriority(hThread);
     ::SetThreadPriority(hThread, THREAD_PRIORITY_HIGHEST);
-    info.m_dwReadDirError = dwError;
+    info.SetReadError(dwError);
     if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
         pHandler->OnWatchError(dwError, info.GetDirectoryName());
     }

@@ -118,3 +118,30 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TrailingBackslash, WatcherEndToEnd, ::testing::Bool());
+
+// Without the subtree flag only the watched level is reported; a directory
+// rename there is a rename like any other.
+TEST(WatcherEndToEndFlat, WatchWithoutSubtreeSeesOnlyItsOwnLevel) {
+    const std::string strFolder = terntest::MakeFreshFolder(terntest::FixedDriveRoot(), "flat");
+    RecordingHandler* pHandler = new RecordingHandler();
+    {
+        ProbeWatcher watcher;
+        ASSERT_EQ(watcher.WatchDirectory(strFolder, kChangeMask, pHandler, FALSE, "*", ""), 0u);
+        const std::string strSub = strFolder + "\\sub";
+        const std::string strMoved = strFolder + "\\moved";
+        ASSERT_TRUE(::CreateDirectoryA(strSub.c_str(), nullptr));
+        ASSERT_TRUE(pHandler->WaitForCount("added", strSub, 1, kWaitMs));
+        WriteFile(strSub + "\\hidden.txt", "below the watched level");
+        WriteFile(strFolder + "\\top.txt", "on the watched level");
+        ASSERT_TRUE(pHandler->WaitForCount("added", "top.txt", 1, kWaitMs));
+        ASSERT_TRUE(::DeleteFileA((strSub + "\\hidden.txt").c_str()));
+        ASSERT_TRUE(::MoveFileA(strSub.c_str(), strMoved.c_str()));
+        ASSERT_TRUE(pHandler->WaitForCount("renamed", strSub, 1, kWaitMs));
+        EXPECT_TRUE(pHandler->Has("renamed", strSub, strMoved));
+        EXPECT_EQ(pHandler->Count("added", "hidden.txt"), 0u);
+        EXPECT_EQ(pHandler->Count("removed", "hidden.txt"), 0u);
+        EXPECT_TRUE(watcher.UnwatchAllDirectories());
+    }
+    pHandler->Release();
+    terntest::RemoveTree(strFolder);
+}
