@@ -49,6 +49,9 @@ protected:
     std::vector<std::string> WatchedRoots();
 
     void Start(int nType);
+    // Returns once the window thread has finished what it was doing (a timer
+    // action that has begun runs to its end first).
+    void SyncWithWindow() { ::SendMessageA(m_hWnd, WM_NULL, 0, 0); }
     // Sends a volume event for one drive letter to the "FileMon" window and
     // returns once the window has handled it.
     void SendVolumeEvent(WPARAM nEvent, char chLetter);
