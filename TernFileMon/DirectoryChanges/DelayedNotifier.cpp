@@ -2,6 +2,8 @@
 
 #include <process.h>
 
+#include <atomic>
+
 #include "../common/CriticalSection.h"
 #include "DelayedDirectoryChangeHandler.h"
 
@@ -20,13 +22,14 @@ CriticalSection& TransportLock() {
 
 volatile LONG g_nThreadRefCount = 0;
 HANDLE g_hNotificationThread = nullptr;
-volatile DWORD g_dwNotificationThreadId = 0;
+// Read without the lock by the posting worker threads.
+std::atomic<DWORD> g_dwNotificationThreadId{0};
 // A thread told to quit from its own dispatch (its last wrapper died there):
 // it could not wait for itself, so the next start waits for and closes it.
 HANDLE g_hEndingThread = nullptr;
 
 volatile LONG g_nWindowRefCount = 0;
-HWND g_hNotificationWindow = nullptr;
+std::atomic<HWND> g_hNotificationWindow{nullptr};
 bool g_bWindowClassRegistered = false;
 
 constexpr char kWindowClassName[] = "Delayed_Message_Sender";
@@ -65,17 +68,16 @@ void CreateNotificationWindow() {
 }
 
 void DestroyNotificationWindow() {
-    if (g_hNotificationWindow == nullptr) return;
+    const HWND hWnd = g_hNotificationWindow.exchange(nullptr);
+    if (hWnd == nullptr) return;
     DWORD dwProcessId = 0;
-    if (::GetWindowThreadProcessId(g_hNotificationWindow, &dwProcessId) ==
-        ::GetCurrentThreadId()) {
-        ::DestroyWindow(g_hNotificationWindow);
+    if (::GetWindowThreadProcessId(hWnd, &dwProcessId) == ::GetCurrentThreadId()) {
+        ::DestroyWindow(hWnd);
     } else {
         // Only the creating thread may destroy the window; closing it there
         // does the same through its message loop.
-        ::PostMessageA(g_hNotificationWindow, WM_CLOSE, 0, 0);
+        ::PostMessageA(hWnd, WM_CLOSE, 0, 0);
     }
-    g_hNotificationWindow = nullptr;
 }
 
 void FreeUndelivered(CChangeNotification* pNotification) {
@@ -91,7 +93,8 @@ void FreeUndelivered(CChangeNotification* pNotification) {
 CDelayedNotificationWindow::CDelayedNotificationWindow() {
     ScopedLock lock(TransportLock());
     const LONG nCount = ::InterlockedIncrement(&g_nWindowRefCount);
-    if (nCount == 1 || g_hNotificationWindow == nullptr || !::IsWindow(g_hNotificationWindow)) {
+    const HWND hWnd = g_hNotificationWindow.load();
+    if (nCount == 1 || hWnd == nullptr || !::IsWindow(hWnd)) {
         CreateNotificationWindow();
     }
 }
@@ -103,7 +106,7 @@ CDelayedNotificationWindow::~CDelayedNotificationWindow() {
 
 void CDelayedNotificationWindow::PostNotification(CChangeNotification* pNotification) {
     if (pNotification == nullptr) return;
-    const HWND hWnd = g_hNotificationWindow;
+    const HWND hWnd = g_hNotificationWindow.load();
     if (hWnd == nullptr || !::IsWindow(hWnd) ||
         !::PostMessageA(hWnd, UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
                         reinterpret_cast<LPARAM>(pNotification))) {
@@ -111,7 +114,7 @@ void CDelayedNotificationWindow::PostNotification(CChangeNotification* pNotifica
     }
 }
 
-HWND CDelayedNotificationWindow::WindowHandle() { return g_hNotificationWindow; }
+HWND CDelayedNotificationWindow::WindowHandle() { return g_hNotificationWindow.load(); }
 
 // ---- thread transport ----
 
@@ -138,8 +141,9 @@ CDelayedNotificationThread::~CDelayedNotificationThread() {
     if (::InterlockedDecrement(&g_nThreadRefCount) >= 1) return;
     ::InterlockedExchange(&g_nThreadRefCount, 0);
     if (g_hNotificationThread == nullptr) return;
-    ::PostThreadMessageA(g_dwNotificationThreadId, WM_QUIT, 0, 0);
-    if (::GetCurrentThreadId() == g_dwNotificationThreadId) {
+    const DWORD dwThreadId = g_dwNotificationThreadId.load();
+    ::PostThreadMessageA(dwThreadId, WM_QUIT, 0, 0);
+    if (::GetCurrentThreadId() == dwThreadId) {
         g_hEndingThread = g_hNotificationThread;
     } else {
         ::WaitForSingleObject(g_hNotificationThread, INFINITE);
@@ -151,13 +155,13 @@ CDelayedNotificationThread::~CDelayedNotificationThread() {
 
 void CDelayedNotificationThread::PostNotification(CChangeNotification* pNotification) {
     if (pNotification == nullptr) return;
-    if (!::PostThreadMessageA(g_dwNotificationThreadId, UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
+    if (!::PostThreadMessageA(g_dwNotificationThreadId.load(), UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
                               reinterpret_cast<LPARAM>(pNotification))) {
         FreeUndelivered(pNotification);
     }
 }
 
-DWORD CDelayedNotificationThread::ThreadId() { return g_dwNotificationThreadId; }
+DWORD CDelayedNotificationThread::ThreadId() { return g_dwNotificationThreadId.load(); }
 
 unsigned __stdcall CDelayedNotificationThread::ThreadProc(void* pParam) {
     // The queue must exist before the starter may post to it.

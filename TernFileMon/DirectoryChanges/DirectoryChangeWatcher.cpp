@@ -14,32 +14,32 @@ namespace {
 
 constexpr DWORD kWorkerExitWaitMs = 10000;
 
-bool EnablePrivilege(const char* pszPrivilege) {
+// Returns 0 or the Win32 error that kept the privilege from being enabled.
+DWORD EnablePrivilege(const char* pszPrivilege) {
     HANDLE hRawToken = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &hRawToken)) {
-        return false;
+        return ::GetLastError();
     }
     UniqueHandle hToken(hRawToken);
     TOKEN_PRIVILEGES privileges = {};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     if (!::LookupPrivilegeValueA(nullptr, pszPrivilege, &privileges.Privileges[0].Luid)) {
-        return false;
+        return ::GetLastError();
     }
     ::SetLastError(0);
     ::AdjustTokenPrivileges(hToken.Get(), FALSE, &privileges, 0, nullptr, nullptr);
     // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED when the
     // token lacks the privilege: only a clean last error counts.
-    return ::GetLastError() == 0;
+    return ::GetLastError();
 }
 
 BOOL CALLBACK EnableWatchPrivileges(PINIT_ONCE, PVOID, PVOID*) {
     static const char* const s_apszPrivileges[] = {"SeBackupPrivilege", "SeRestorePrivilege",
                                                    "SeChangeNotifyPrivilege"};
     for (const char* pszPrivilege : s_apszPrivileges) {
-        if (!EnablePrivilege(pszPrivilege)) {
-            TERN_TRACE_CODE("EnablePrivilege Fail:Error NO", ::GetLastError());
-        }
+        const DWORD dwError = EnablePrivilege(pszPrivilege);
+        if (dwError != 0) TERN_TRACE_CODE("EnablePrivilege Fail:Error NO", dwError);
     }
     return TRUE;
 }
