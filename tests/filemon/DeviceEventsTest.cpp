@@ -52,15 +52,6 @@ TEST_F(DeviceEvents, ArrivingVolumesAreAttachedAsUsbAndCdromsOnlyLogged) {
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_REMOVE), 0u);
 }
 
-// Whether some handle holds the root open: an exclusive open fails while one does.
-bool IsHeldOpen(const std::string& strRoot) {
-    HANDLE hRoot = ::CreateFileA(strRoot.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (hRoot == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_SHARING_VIOLATION;
-    ::CloseHandle(hRoot);
-    return false;
-}
-
 TEST_F(DeviceEvents, QueryRemoveDetachesTheRecordedRootsAndReattachesThemLater) {
     Start(FILEMON_LOCAL);
     Start(FILEMON_USB);

@@ -32,6 +32,9 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs);
 
 void TERN_CALLBACK IgnoreEvent(FileMonEvent* pEvent);
 
+// Whether some handle holds the root open: an exclusive open fails while one does.
+bool IsHeldOpen(const std::string& strRoot);
+
 // The recorded roots, in order.
 std::vector<std::string> RecordedRoots();
 
