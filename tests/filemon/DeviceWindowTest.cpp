@@ -60,6 +60,13 @@ TEST_F(DeviceWindow, AWindowThatHasGoneIsMadeAgainByTheNextDeviceEvent) {
     EXPECT_FALSE(::IsWindow(Window()));
 
     // Called here directly: the window that would have called it is gone.
+    // Without its class the window cannot be made.
+    tern::CFileMonitor::UnregisterWindowClass(tern::g_hInstance);
+    EXPECT_TRUE(Monitor().OnDeviceChange(DBT_CUSTOMEVENT, 0));
+    EXPECT_EQ(LoggedLines(), (std::vector<std::string>{"OnDeviceChange ----Create Windows",
+                                                       "Create Windows Fail"}));
+    ClearLog();
+    EXPECT_NE(tern::CFileMonitor::RegisterWindowClass(tern::g_hInstance), 0);
     EXPECT_TRUE(Monitor().OnDeviceChange(DBT_CUSTOMEVENT, 0));
     EXPECT_EQ(LoggedLines(), (std::vector<std::string>{"OnDeviceChange ----Create Windows",
                                                        "Create Windows Success"}));

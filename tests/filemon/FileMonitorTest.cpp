@@ -72,13 +72,19 @@ TEST_F(FileMonitorStart, BadArgumentsAndUnknownTypes) {
 }
 
 TEST_F(FileMonitorStart, StoppingOneTypeLeavesTheOtherAttached) {
+    EXPECT_FALSE(IsHeldOpen(RemovableDriveRoot()));
     Start(FILEMON_LOCAL);
     Start(FILEMON_USB);
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}));
+    // Each watch holds its drive's root open.
+    EXPECT_TRUE(IsHeldOpen(FixedDriveRoot()));
+    EXPECT_TRUE(IsHeldOpen(RemovableDriveRoot()));
 
     ClearLog();
     EXPECT_TRUE(m_pObject->StopMonitoring(FILEMON_USB));
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
+    EXPECT_FALSE(IsHeldOpen(RemovableDriveRoot()));
+    EXPECT_TRUE(IsHeldOpen(FixedDriveRoot()));
     EXPECT_TRUE(RecordedRoots().empty());
     EXPECT_EQ(LoggedLines(), (Roots{"Enter Stop FileMonitor", RemovableDriveRoot(),
                                     "Enter Stop FILEMON_USB OK", "Enter Stop END"}));
@@ -116,6 +122,8 @@ TEST_F(FileMonitorStart, StoppingUsbDetachesEveryRecordedRootAndStoppingAllDetac
     ClearLog();
     Monitor().StopFileMonitor(FILEMON_ALL);
     EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
+    EXPECT_FALSE(IsHeldOpen(FixedDriveRoot()));
+    EXPECT_FALSE(IsHeldOpen(RemovableDriveRoot()));
     EXPECT_TRUE(RecordedRoots().empty());
     EXPECT_EQ(LoggedLines(), (Roots{"Enter Stop FileMonitor", "Enter Stop END"}));
 

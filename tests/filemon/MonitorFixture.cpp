@@ -53,6 +53,14 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs) {
 
 void TERN_CALLBACK IgnoreEvent(FileMonEvent*) {}
 
+bool IsHeldOpen(const std::string& strRoot) {
+    HANDLE hRoot = ::CreateFileA(strRoot.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hRoot == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_SHARING_VIOLATION;
+    ::CloseHandle(hRoot);
+    return false;
+}
+
 std::vector<std::string> RecordedRoots() { return tern::g_arrRecordedRoots.Snapshot(); }
 
 void MonitorFixture::SetUp() {

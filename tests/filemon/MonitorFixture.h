@@ -32,6 +32,9 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs);
 
 void TERN_CALLBACK IgnoreEvent(FileMonEvent* pEvent);
 
+// Whether some handle holds the root open: an exclusive open fails while one does.
+bool IsHeldOpen(const std::string& strRoot);
+
 // The recorded roots, in order.
 std::vector<std::string> RecordedRoots();
 
@@ -49,6 +52,9 @@ protected:
     std::vector<std::string> WatchedRoots();
 
     void Start(int nType);
+    // Returns once the window thread has finished what it was doing (a timer
+    // action that has begun runs to its end first).
+    void SyncWithWindow() { ::SendMessageA(m_hWnd, WM_NULL, 0, 0); }
     // Sends a volume event for one drive letter to the "FileMon" window and
     // returns once the window has handled it.
     void SendVolumeEvent(WPARAM nEvent, char chLetter);
