@@ -19,6 +19,7 @@
 
 #include "../TernFileMon/DirectoryChanges/DirectoryChangeHandler.h"
 #include "../TernFileMon/DirectoryChanges/DirectoryChangeWatcher.h"
+#include "UnixShell.h"
 
 namespace {
 
@@ -264,42 +265,6 @@ void PrintPhase(int nFiles, const Phase& phase, double& dWorstRatio) {
                 phase.dReferenceRate);
 }
 
-// Runs a shell command in the Unix folder behind strDirectory (Wine can start
-// Unix programs through \\?\unix\ paths) and waits for its marker file,
-// which it leaves in the parent folder, outside the watched tree.
-bool RunUnixShellIn(const std::string& strDirectory, const std::string& strCommand) {
-    using UnixNameFn = char*(__cdecl*)(const WCHAR*);
-    const FARPROC pProc =
-        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name");
-    if (pProc == nullptr) return false;
-    const auto pfnUnixName = reinterpret_cast<UnixNameFn>(reinterpret_cast<void (*)()>(pProc));
-    const std::wstring strWide(strDirectory.begin(), strDirectory.end());
-    char* pszUnix = pfnUnixName(strWide.c_str());
-    if (pszUnix == nullptr) return false;
-    const std::string strUnix = pszUnix;
-    ::HeapFree(::GetProcessHeap(), 0, pszUnix);
-    const std::string strMarker = strDirectory + "\\..\\unix-done";
-    ::DeleteFileA(strMarker.c_str());
-    std::string strCommandLine = "\\\\?\\unix\\bin\\sh -c \"cd '" + strUnix + "' && " +
-                                 strCommand + "; touch ../unix-done\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessA(nullptr, &strCommandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          nullptr, &startup, &process)) {
-        return false;
-    }
-    if (process.hThread != nullptr) ::CloseHandle(process.hThread);
-    if (process.hProcess != nullptr) ::CloseHandle(process.hProcess);
-    const ULONGLONG nEnd = ::GetTickCount64() + 60000;
-    while (::GetFileAttributesA(strMarker.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        if (::GetTickCount64() >= nEnd) return false;
-        ::Sleep(5);
-    }
-    ::DeleteFileA(strMarker.c_str());
-    return true;
-}
-
 // The same file operations as one Perl loop on the Linux side.
 std::string PerlLoop(int nFiles, const char* pszBody) {
     return "perl -e 'for $i (0.." + std::to_string(nFiles - 1) +
@@ -346,7 +311,7 @@ double RunBurst(const std::string& strBase, int nFiles, bool bFromLinux,
         auto linuxLoad = [&](const char* pszBody) {
             const std::string strCommand = PerlLoop(nFiles, pszBody);
             return [&, strCommand] {
-                if (!RunUnixShellIn(strRoot, strCommand)) std::printf("unix load failed\n");
+                if (!terntest::RunUnixShellIn(strRoot, strCommand, 60000)) std::printf("unix load failed\n");
             };
         };
         const auto createLoad = [&](int i) {
