@@ -6,17 +6,6 @@
 
 namespace terntest {
 
-bool WriteTextFile(const std::string& strPath, const std::string& strText) {
-    HANDLE hFile = ::CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return false;
-    DWORD nWritten = 0;
-    const BOOL bOk =
-        ::WriteFile(hFile, strText.data(), static_cast<DWORD>(strText.size()), &nWritten, nullptr);
-    ::CloseHandle(hFile);
-    return bOk && nWritten == strText.size();
-}
-
 bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory) {
     for (std::uintptr_t nValue = 4; nValue < 0x10000; nValue += 4) {
         const HANDLE hCandidate = reinterpret_cast<HANDLE>(nValue);

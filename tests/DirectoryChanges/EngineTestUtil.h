@@ -9,6 +9,7 @@
 #include <string>
 
 #include "../../TernFileMon/DirectoryChanges/DirectoryChangeWatcher.h"
+#include "TestFiles.h"
 
 namespace terntest {
 
@@ -35,9 +36,6 @@ protected:
     }
     void OnWorkerThreadExit() override { ++m_nWorkerExits; }
 };
-
-// Creates or replaces a file with the text.
-bool WriteTextFile(const std::string& strPath, const std::string& strText);
 
 // Closes this process's handle to the directory, as a vanished volume would
 // take it away under the watch. Returns false when no such handle was found.

@@ -13,6 +13,7 @@
 #include "CopyDetectionSupport.h"
 #include "TernFileMon.h"
 #include "TestDrives.h"
+#include "TestFiles.h"
 #include "../../TernFileMon/filemon/ClipboardBuffer.h"
 
 using terntest::ClipboardWriter;
@@ -35,17 +36,6 @@ void TERN_CALLBACK CollectReport(FileMonEvent* pEvent) {
 
 int TERN_CALLBACK IgnoreLog(const std::string*, int, int, const char*, unsigned int, int, int) {
     return 0;
-}
-
-bool WriteSmallFile(const std::string& strPath, const std::string& strContent) {
-    HANDLE hFile = ::CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return false;
-    DWORD dwWritten = 0;
-    const bool bWritten = ::WriteFile(hFile, strContent.data(), static_cast<DWORD>(strContent.size()),
-                                      &dwWritten, nullptr) != FALSE;
-    ::CloseHandle(hFile);
-    return bWritten;
 }
 
 // The user's "TEMP" pointed at another folder while the object lives.
@@ -180,7 +170,7 @@ protected:
 TEST_F(CopyDetectionEndToEnd, PasteFromTheSectionOrTheClipboardIsACopy) {
     // Listed in the shared section.
     const std::string strSource = m_strFrom + "\\report.doc";
-    ASSERT_TRUE(WriteSmallFile(strSource, "report"));
+    ASSERT_TRUE(terntest::WriteTextFile(strSource, "report"));
     m_pSection->WriteText("C:\\elsewhere\\other.doc|" + strSource + "|");
     ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\report.doc").c_str(), TRUE));
     ExpectCopy(strSource, m_strTo + "\\report.doc");
@@ -188,7 +178,7 @@ TEST_F(CopyDetectionEndToEnd, PasteFromTheSectionOrTheClipboardIsACopy) {
     // On the clipboard as a file drop, the section empty.
     m_pSection->Clear();
     const std::string strClipSource = m_strFrom + "\\sheet.xls";
-    ASSERT_TRUE(WriteSmallFile(strClipSource, "sheet"));
+    ASSERT_TRUE(terntest::WriteTextFile(strClipSource, "sheet"));
     ASSERT_TRUE(m_clipboard.PutFileDrop({strClipSource}));
     ASSERT_TRUE(::CopyFileA(strClipSource.c_str(), (m_strTo + "\\sheet.xls").c_str(), TRUE));
     ExpectCopy(strClipSource, m_strTo + "\\sheet.xls");
@@ -197,7 +187,7 @@ TEST_F(CopyDetectionEndToEnd, PasteFromTheSectionOrTheClipboardIsACopy) {
     const std::string strOther = "C:\\section\\wins\\memo.txt";
     m_pSection->WriteText(strOther);
     const std::string strMemo = m_strFrom + "\\memo.txt";
-    ASSERT_TRUE(WriteSmallFile(strMemo, "memo"));
+    ASSERT_TRUE(terntest::WriteTextFile(strMemo, "memo"));
     ASSERT_TRUE(m_clipboard.PutFileDrop({strMemo}));
     ASSERT_TRUE(::CopyFileA(strMemo.c_str(), (m_strTo + "\\memo.txt").c_str(), TRUE));
     ExpectCopy(strOther, m_strTo + "\\memo.txt");
@@ -205,7 +195,7 @@ TEST_F(CopyDetectionEndToEnd, PasteFromTheSectionOrTheClipboardIsACopy) {
     // Nothing listed anywhere: an addition.
     m_pSection->Clear();
     ASSERT_TRUE(m_clipboard.Empty());
-    ASSERT_TRUE(WriteSmallFile(m_strTo + "\\fresh.txt", "fresh"));
+    ASSERT_TRUE(terntest::WriteTextFile(m_strTo + "\\fresh.txt", "fresh"));
     ExpectAdd(m_strTo + "\\fresh.txt");
 }
 
@@ -213,7 +203,7 @@ TEST_F(CopyDetectionEndToEnd, SameFolderAndNumberedCopies) {
     CopyIniFiles ini;
     ASSERT_TRUE(ini.WriteMain("[KeyNameOfCopyFile]\r\nCopyKeyValue=- Copy\r\n"));
     const std::string strSource = m_strTo + "\\plan.txt";
-    ASSERT_TRUE(WriteSmallFile(strSource, "plan"));
+    ASSERT_TRUE(terntest::WriteTextFile(strSource, "plan"));
     m_pSection->WriteText(strSource);
     ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\plan - Copy.txt").c_str(), TRUE));
     ExpectCopy(strSource, m_strTo + "\\plan - Copy.txt");
@@ -235,7 +225,7 @@ TEST_F(CopyDetectionEndToEnd, SameFolderAndNumberedCopies) {
 
     // Numbered copies, the English and the Chinese prefix.
     const std::string strNumbered = m_strTo + "\\Copy of (2) memo.txt";
-    ASSERT_TRUE(WriteSmallFile(strNumbered, "memo"));
+    ASSERT_TRUE(terntest::WriteTextFile(strNumbered, "memo"));
     m_pSection->WriteText(strNumbered);
     ASSERT_TRUE(::CopyFileA(strNumbered.c_str(), (m_strTo + "\\Copy of (3) memo.txt").c_str(), TRUE));
     ExpectCopy(strNumbered, m_strTo + "\\Copy of (3) memo.txt");
@@ -265,7 +255,7 @@ TEST_F(CopyDetectionEndToEnd, FilesInTheUserTempDirectoryAreNeverCopies) {
     ::Sleep(200);  // let the process appear
 
     const std::string strSource = m_strFrom + "\\draft.doc";
-    ASSERT_TRUE(WriteSmallFile(strSource, "draft"));
+    ASSERT_TRUE(terntest::WriteTextFile(strSource, "draft"));
     m_pSection->WriteText(strSource);
     ASSERT_TRUE(::CopyFileA(strSource.c_str(), (strTemp + "\\draft.doc").c_str(), TRUE));
     ExpectAdd(strTemp + "\\draft.doc");
@@ -278,7 +268,7 @@ TEST_F(CopyDetectionEndToEnd, FilesInTheUserTempDirectoryAreNeverCopies) {
 
 TEST_F(CopyDetectionEndToEnd, HostileSectionContentsLeaveAdditions) {
     const std::string strSource = m_strFrom + "\\data.bin";
-    ASSERT_TRUE(WriteSmallFile(strSource, "data"));
+    ASSERT_TRUE(terntest::WriteTextFile(strSource, "data"));
     const std::string vecTargets[] = {"\\a.bin", "\\b.bin", "\\c.bin"};
     const char chFill[] = {'x', '|', '\\'};
     for (int i = 0; i < 3; ++i) {

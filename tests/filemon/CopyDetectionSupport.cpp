@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestFiles.h"
+
 #include <cstring>
 
 #include "TestDrives.h"
@@ -141,26 +143,12 @@ CopyIniFiles::~CopyIniFiles() {
     if (!m_strCreatedFolder.empty()) ::RemoveDirectoryA(m_strCreatedFolder.c_str());
 }
 
-namespace {
-bool WriteWholeFile(const std::string& strPath, const std::string& strContent) {
-    HANDLE hFile = ::CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return false;
-    DWORD dwWritten = 0;
-    const bool bWritten = ::WriteFile(hFile, strContent.data(), static_cast<DWORD>(strContent.size()),
-                                      &dwWritten, nullptr) &&
-                          dwWritten == strContent.size();
-    ::CloseHandle(hFile);
-    return bWritten;
-}
-}  // namespace
-
 bool CopyIniFiles::WriteMain(const std::string& strContent) {
-    return WriteWholeFile(m_strMain, strContent);
+    return WriteTextFile(m_strMain, strContent);
 }
 
 bool CopyIniFiles::WriteOverride(const std::string& strContent) {
-    return WriteWholeFile(m_strOverride, strContent);
+    return WriteTextFile(m_strOverride, strContent);
 }
 
 void CopyIniFiles::RemoveAll() {

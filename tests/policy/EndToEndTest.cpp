@@ -97,17 +97,17 @@ INSTANTIATE_TEST_SUITE_P(MonitorTypes, EndToEndBothTypes,
 TEST_P(EndToEndBothTypes, AddRenameDeleteAndModify) {
     const std::string F = NewFolder(Root());
     StartOfNextSecond();
-    WriteTextFile(F + "\\a.txt", "hello");  // added and written: one "Add"
+    PacedWrite(F + "\\a.txt", "hello");  // added and written: one "Add"
     ASSERT_TRUE(WaitForReportLines(F, 1));
-    RenamePath(F + "\\a.txt", F + "\\b.txt");
+    PacedRename(F + "\\a.txt", F + "\\b.txt");
     ASSERT_TRUE(WaitForReportLines(F, 2));
-    DeletePath(F + "\\b.txt");
+    PacedDelete(F + "\\b.txt");
     ASSERT_TRUE(WaitForReportLines(F, 3));
     StartOfNextSecond();
-    WriteTextFile(F + "\\m.txt", "one");
+    PacedWrite(F + "\\m.txt", "one");
     ASSERT_TRUE(WaitForReportLines(F, 4));
     StartOfNextSecond();
-    AppendTextFile(F + "\\m.txt", " two");  // a later second: a modification of its own
+    PacedAppend(F + "\\m.txt", " two");  // a later second: a modification of its own
     ASSERT_TRUE(WaitForReportLines(F, 5));
     Settle();
     EXPECT_EQ(ReportLines(F, true),
@@ -134,30 +134,30 @@ TEST_P(EndToEndBothTypes, OfficeSavesAreModificationsOfTheDocument) {
     // Word: the new text goes to ~WRD0001.tmp, the document becomes the backup
     // ~WRL0002.tmp, the temporary file becomes the document, the backup goes.
     StartOfNextSecond();
-    WriteTextFile(F + "\\r.doc", "v1");
+    PacedWrite(F + "\\r.doc", "v1");
     StartOfNextSecond();
-    WriteTextFile(F + "\\~WRD0001.tmp", "v2");
+    PacedWrite(F + "\\~WRD0001.tmp", "v2");
     ASSERT_TRUE(WaitForReportLines(F, 2));
-    RenamePath(F + "\\r.doc", F + "\\~WRL0002.tmp");
-    RenamePath(F + "\\~WRD0001.tmp", F + "\\r.doc");
+    PacedRename(F + "\\r.doc", F + "\\~WRL0002.tmp");
+    PacedRename(F + "\\~WRD0001.tmp", F + "\\r.doc");
     ASSERT_TRUE(WaitForReportLines(F, 3));
-    DeletePath(F + "\\~WRL0002.tmp");
+    PacedDelete(F + "\\~WRL0002.tmp");
     ASSERT_TRUE(WaitForReportLines(F, 4));
 
     // Spreadsheet: the new workbook is written to a name without extension and
     // renamed onto the workbook; the workbook's deletion right after is dropped.
     StartOfNextSecond();
-    WriteTextFile(F + "\\5A3B9C10", "sheet");
+    PacedWrite(F + "\\5A3B9C10", "sheet");
     ASSERT_TRUE(WaitForReportLines(F, 5));
-    RenamePath(F + "\\5A3B9C10", F + "\\book.xls");
+    PacedRename(F + "\\5A3B9C10", F + "\\book.xls");
     ASSERT_TRUE(WaitForReportLines(F, 6));
-    DeletePath(F + "\\book.xls");
+    PacedDelete(F + "\\book.xls");
 
     // Presentation: its temporary file's rename is not reported at all.
     StartOfNextSecond();
-    WriteTextFile(F + "\\ppt12.tmp", "slides");
+    PacedWrite(F + "\\ppt12.tmp", "slides");
     ASSERT_TRUE(WaitForReportLines(F, 7));
-    RenamePath(F + "\\ppt12.tmp", F + "\\deck.ppt");
+    PacedRename(F + "\\ppt12.tmp", F + "\\deck.ppt");
     Settle();
     EXPECT_EQ(ReportLines(F),
               ForThisType({"L Add F\\r.doc", "L Add F\\~WRD0001.tmp", "L Modify F\\r.doc",
@@ -171,10 +171,10 @@ TEST_P(EndToEndBothTypes, PasteOfACopiedFileIsReportedAsCopy) {
     const std::string F = NewFolder(Root());
     copied.Set("C:\\src\\c.txt|C:\\src\\other.txt");
     StartOfNextSecond();
-    WriteTextFile(F + "\\c.txt", "pasted");
+    PacedWrite(F + "\\c.txt", "pasted");
     ASSERT_TRUE(WaitForReportLines(F, 1));
     copied.Set("");
-    WriteTextFile(F + "\\d.txt", "typed");
+    PacedWrite(F + "\\d.txt", "typed");
     ASSERT_TRUE(WaitForReportLines(F, 2));
     Settle();
     EXPECT_EQ(ReportLines(F, true),
@@ -186,8 +186,8 @@ TEST_F(EndToEnd, RemovableDriveReportsGoToTheUsbCallbackOnly) {
     const std::string U = NewFolder(RemovableDriveRoot());
     const std::string L = NewFolder(FixedDriveRoot());
     StartOfNextSecond();
-    WriteTextFile(U + "\\u.txt", "usb");
-    WriteTextFile(L + "\\l.txt", "local");
+    PacedWrite(U + "\\u.txt", "usb");
+    PacedWrite(L + "\\l.txt", "local");
     ASSERT_TRUE(WaitForReportLines(U, 1));
     ASSERT_TRUE(WaitForReportLines(L, 1));
     Settle();
@@ -225,10 +225,10 @@ TEST_F(EndToEnd, MovesIntoTheRecycleBinAreNotReported) {
     const std::string strUserBin = strBin + "\\S-1-5-21-policy";
     ASSERT_TRUE(::CreateDirectoryA(strUserBin.c_str(), nullptr));
     const std::string F = NewFolder(FixedDriveRoot());
-    WriteTextFile(F + "\\z.txt", "bin");
+    PacedWrite(F + "\\z.txt", "bin");
     ASSERT_TRUE(WaitForReportLines(F, 1));
-    RenamePath(F + "\\z.txt", strUserBin + "\\$R1.txt");
-    RenamePath(strUserBin + "\\$R1.txt", F + "\\z.txt");
+    PacedRename(F + "\\z.txt", strUserBin + "\\$R1.txt");
+    PacedRename(strUserBin + "\\$R1.txt", F + "\\z.txt");
     ASSERT_TRUE(WaitForReportLines(F, 2));
     Settle();
     EXPECT_EQ(ReportLines(F),
@@ -269,16 +269,16 @@ TEST(EndToEndChild, InstallRootIgnoredAndRegexPickedUpOnceItArrives) {
         const std::string F = MakeFreshFolder(FixedDriveRoot(), "policy-child-plain");
         arrFolders.push_back(F);
         ::Sleep(200);
-        WriteTextFile(strOwn + "\\exact.txt", "own");
-        WriteTextFile(F + "\\w.txt", "wildcard, no library");
-        WriteTextFile(F + "\\exact.txt", "exact");
+        PacedWrite(strOwn + "\\exact.txt", "own");
+        PacedWrite(F + "\\w.txt", "wildcard, no library");
+        PacedWrite(F + "\\exact.txt", "exact");
         ASSERT_TRUE(WaitForReportLines(F, 1));
         ::Sleep(600);
         EXPECT_EQ(ReportLines(F), Lines{"L Add F\\exact.txt"});
         EXPECT_TRUE(ReportLines(strOwn).empty());
 
         ASSERT_TRUE(CopyBeside(strSource + "\\regex.dll", strHere));
-        WriteTextFile(F + "\\w2.txt", "wildcard, library present");
+        PacedWrite(F + "\\w2.txt", "wildcard, library present");
         ASSERT_TRUE(WaitForReportLines(F, 2));
         ::Sleep(600);
         EXPECT_EQ(ReportLines(F), (Lines{"L Add F\\exact.txt", "L Add F\\w2.txt"}));

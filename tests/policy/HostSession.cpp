@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestFiles.h"
+
 #include "../../TernFileMon/common/CriticalSection.h"
 #include "../../TernFileMon/policy/PolicyHandler.h"
 
@@ -113,33 +115,23 @@ std::vector<std::string> HostSession::LogLines() const {
     return g_logLines;
 }
 
-void WriteTextFile(const std::string& strPath, const std::string& strText) {
-    HANDLE hFile = ::CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE) << strPath << " error " << ::GetLastError();
-    DWORD nWritten = 0;
-    ::WriteFile(hFile, strText.data(), static_cast<DWORD>(strText.size()), &nWritten, nullptr);
-    ::CloseHandle(hFile);
+void PacedWrite(const std::string& strPath, const std::string& strText) {
+    ASSERT_TRUE(WriteTextFile(strPath, strText)) << strPath << " error " << ::GetLastError();
     ::Sleep(150);
 }
 
-void AppendTextFile(const std::string& strPath, const std::string& strText) {
-    HANDLE hFile = ::CreateFileA(strPath.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE) << strPath << " error " << ::GetLastError();
-    DWORD nWritten = 0;
-    ::WriteFile(hFile, strText.data(), static_cast<DWORD>(strText.size()), &nWritten, nullptr);
-    ::CloseHandle(hFile);
+void PacedAppend(const std::string& strPath, const std::string& strText) {
+    ASSERT_TRUE(AppendTextFile(strPath, strText)) << strPath << " error " << ::GetLastError();
     ::Sleep(150);
 }
 
-void RenamePath(const std::string& strOld, const std::string& strNew) {
+void PacedRename(const std::string& strOld, const std::string& strNew) {
     ASSERT_TRUE(::MoveFileA(strOld.c_str(), strNew.c_str()))
         << strOld << " -> " << strNew << " error " << ::GetLastError();
     ::Sleep(150);
 }
 
-void DeletePath(const std::string& strPath) {
+void PacedDelete(const std::string& strPath) {
     ASSERT_TRUE(::DeleteFileA(strPath.c_str())) << strPath << " error " << ::GetLastError();
     ::Sleep(150);
 }

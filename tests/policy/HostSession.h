@@ -52,10 +52,10 @@ private:
 };
 
 // Small, paced file operations (Wine drops records under bursts).
-void WriteTextFile(const std::string& strPath, const std::string& strText);
-void AppendTextFile(const std::string& strPath, const std::string& strText);
-void RenamePath(const std::string& strOld, const std::string& strNew);
-void DeletePath(const std::string& strPath);
+void PacedWrite(const std::string& strPath, const std::string& strText);
+void PacedAppend(const std::string& strPath, const std::string& strText);
+void PacedRename(const std::string& strOld, const std::string& strNew);
+void PacedDelete(const std::string& strPath);
 
 // Waits for the clock's next second, so that a file's creation and its
 // writing share one time stamp.
