@@ -45,12 +45,8 @@ public:
     // The value of an option that needs one: "--x=value" or "--x value".
     bool TakeValue(const std::string& strName, bool bHasValue, std::string& strValue,
                    std::string& strError) {
-        if (bHasValue) {
-            if (!strValue.empty()) return true;
-        } else if (!AtEnd()) {
-            strValue = Next();
-            return true;
-        }
+        if (!bHasValue && !AtEnd()) strValue = Next();
+        if (!strValue.empty()) return true;
         strError = "option " + strName + " needs a value";
         return false;
     }
