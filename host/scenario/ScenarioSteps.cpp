@@ -96,7 +96,8 @@ bool WriteTextFile(const std::string& strPath, const std::string& strText) {
 
 ScenarioSteps::ScenarioSteps(const ScenarioSettings& settings) : m_settings(settings) {
     if (m_settings.strFolderName.empty()) {
-        m_settings.strFolderName = "ternwatch-demo-" + std::to_string(::GetCurrentProcessId());
+        m_settings.strFolderName = "ternwatch-demo-" + std::to_string(::GetCurrentProcessId()) +
+                                   "-" + std::to_string(::GetTickCount() % 100000);
     }
     m_strFixedDir = m_settings.strFixedRoot + m_settings.strFolderName;
     m_strRemovableDir = m_settings.strRemovableRoot + m_settings.strFolderName;
