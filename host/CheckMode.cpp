@@ -82,10 +82,9 @@ int RunCheck(const HostOptions& options) {
                     event.strRuleTag.c_str());
     } else {
         std::printf("not accepted by the %s rules\n", options.strCheckMonitor.c_str());
-        printer.PrintStatus(
-            "note: CheckEvent accepts only events on a drive root watched for usb "
-            "(a removable drive, or one given with --add-drive), whose file name and action a "
-            "rule names");
+        printer.PrintStatus("note: CheckEvent accepts only events on a drive root watched for "
+                            "usb (a removable drive), and only when a rule names the file and "
+                            "the action");
     }
     std::fflush(stdout);
     return bAccepted ? EXIT_DONE : EXIT_NOT_ACCEPTED;

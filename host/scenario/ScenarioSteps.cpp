@@ -114,9 +114,14 @@ bool ScenarioSteps::WaitForWatcher(DWORD nTimeoutMs) {
     }
 }
 
-bool ScenarioSteps::Step(const std::string& strWhat, bool bOk) {
-    std::printf("scenario: %s%s\n", strWhat.c_str(), bOk ? "" : "  FAILED");
+bool ScenarioSteps::Step(const std::string& strWhat, const std::function<bool()>& fnDo) {
+    std::printf("scenario: %s\n", strWhat.c_str());
     std::fflush(stdout);
+    const bool bOk = fnDo();
+    if (!bOk) {
+        std::printf("scenario:   FAILED (error %lu)\n", ::GetLastError());
+        std::fflush(stdout);
+    }
     m_bAllOk = m_bAllOk && bOk;
     Pause();
     return bOk;
@@ -137,24 +142,26 @@ bool ScenarioSteps::Run() {
 }
 
 bool ScenarioSteps::MakeFolders() {
-    const bool bFixed = ::CreateDirectoryA(m_strFixedDir.c_str(), nullptr) != FALSE;
-    const bool bRemovable = ::CreateDirectoryA(m_strRemovableDir.c_str(), nullptr) != FALSE;
-    return Step("folders " + m_strFixedDir + " and " + m_strRemovableDir, bFixed && bRemovable);
+    return Step("folders " + m_strFixedDir + " and " + m_strRemovableDir, [this] {
+        return ::CreateDirectoryA(m_strFixedDir.c_str(), nullptr) &&
+               ::CreateDirectoryA(m_strRemovableDir.c_str(), nullptr);
+    });
 }
 
 bool ScenarioSteps::NewFile() {
-    return Step("new file " + m_strFixedDir + "\\notes.txt",
-                WriteTextFile(m_strFixedDir + "\\notes.txt", "a new file\r\n"));
+    const std::string strPath = m_strFixedDir + "\\notes.txt";
+    return Step("new file " + strPath, [&] { return WriteTextFile(strPath, "a new file\r\n"); });
 }
 
 bool ScenarioSteps::PasteCopiedFile() {
     const std::string strSource = m_strFixedDir + "\\report.doc";
     const std::string strTarget = m_strRemovableDir + "\\report.doc";
-    bool bOk = Step("document " + strSource, WriteTextFile(strSource, "the report\r\n"));
+    bool bOk = Step("document " + strSource, [&] { return WriteTextFile(strSource, "the report\r\n"); });
     bOk = Step("copy " + strSource + " (published as the copied file)",
-               PublishCopiedFiles(strSource)) && bOk;
-    bOk = Step("paste onto the removable drive: " + strTarget,
-               ::CopyFileA(strSource.c_str(), strTarget.c_str(), FALSE) != FALSE) && bOk;
+               [&] { return PublishCopiedFiles(strSource); }) && bOk;
+    bOk = Step("paste onto the removable drive: " + strTarget, [&] {
+              return ::CopyFileA(strSource.c_str(), strTarget.c_str(), FALSE) != FALSE;
+          }) && bOk;
     PublishCopiedFiles(std::string());
     return bOk;
 }
@@ -165,43 +172,51 @@ bool ScenarioSteps::OfficeSave() {
     const std::string strDocument = m_strFixedDir + "\\report.doc";
     const std::string strNewText = m_strFixedDir + "\\~WRD0001.tmp";
     const std::string strBackup = m_strFixedDir + "\\~WRL0002.tmp";
-    bool bOk = Step("office save: write " + strNewText, WriteTextFile(strNewText, "the report, v2\r\n"));
-    bOk = Step("office save: move the document to " + strBackup, MoveFileOver(strDocument, strBackup)) && bOk;
+    bool bOk = Step("office save: write " + strNewText,
+                    [&] { return WriteTextFile(strNewText, "the report, v2\r\n"); });
+    bOk = Step("office save: move the document to " + strBackup,
+               [&] { return MoveFileOver(strDocument, strBackup); }) && bOk;
     bOk = Step("office save: rename " + strNewText + " to the document",
-               MoveFileOver(strNewText, strDocument)) && bOk;
-    bOk = Step("office save: delete " + strBackup, ::DeleteFileA(strBackup.c_str()) != FALSE) && bOk;
+               [&] { return MoveFileOver(strNewText, strDocument); }) && bOk;
+    bOk = Step("office save: delete " + strBackup,
+               [&] { return ::DeleteFileA(strBackup.c_str()) != FALSE; }) && bOk;
     return bOk;
 }
 
 bool ScenarioSteps::RenameFile() {
-    return Step("rename notes.txt to notes-renamed.txt",
-                MoveFileOver(m_strFixedDir + "\\notes.txt", m_strFixedDir + "\\notes-renamed.txt"));
+    const std::string strOld = m_strFixedDir + "\\notes.txt";
+    const std::string strNew = m_strFixedDir + "\\notes-renamed.txt";
+    return Step("rename " + strOld + " to notes-renamed.txt", [&] { return MoveFileOver(strOld, strNew); });
 }
 
 bool ScenarioSteps::DeleteFile() {
     const std::string strPath = m_strFixedDir + "\\notes-renamed.txt";
-    return Step("delete " + strPath, ::DeleteFileA(strPath.c_str()) != FALSE);
+    return Step("delete " + strPath, [&] { return ::DeleteFileA(strPath.c_str()) != FALSE; });
 }
 
 bool ScenarioSteps::RemovableArrival() {
     const char chDrive =
         static_cast<char>(std::toupper(static_cast<unsigned char>(m_settings.strRemovableRoot[0])));
-    bool bOk = Step(std::string("removable drive arrival: ") + chDrive + ": (WM_DEVICECHANGE to \"FileMon\")",
-                    SendVolumeArrival(chDrive));
+    bool bOk = Step(std::string("removable drive arrival: ") + chDrive +
+                        ": (WM_DEVICECHANGE to \"FileMon\")",
+                    [&] { return SendVolumeArrival(chDrive); });
     // The component attaches the arrived drive anew; give it a moment first.
     ::Sleep(1000);
-    bOk = Step("new file on the arrived drive: " + m_strArrivedFile,
-               WriteTextFile(m_strArrivedFile, "written after the arrival\r\n")) && bOk;
+    bOk = Step("new file on the arrived drive: " + m_strArrivedFile, [&] {
+              return WriteTextFile(m_strArrivedFile, "written after the arrival\r\n");
+          }) && bOk;
     return bOk;
 }
 
 void ScenarioSteps::CleanUp() {
-    ::DeleteFileA(m_strArrivedFile.c_str());
-    ::DeleteFileA((m_strRemovableDir + "\\report.doc").c_str());
-    ::RemoveDirectoryA(m_strRemovableDir.c_str());
-    ::DeleteFileA((m_strFixedDir + "\\report.doc").c_str());
-    ::RemoveDirectoryA(m_strFixedDir.c_str());
-    Step("cleaned up", true);
+    Step("clean up", [this] {
+        ::DeleteFileA(m_strArrivedFile.c_str());
+        ::DeleteFileA((m_strRemovableDir + "\\report.doc").c_str());
+        ::RemoveDirectoryA(m_strRemovableDir.c_str());
+        ::DeleteFileA((m_strFixedDir + "\\report.doc").c_str());
+        ::RemoveDirectoryA(m_strFixedDir.c_str());
+        return true;
+    });
 }
 
 }  // namespace tern

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace tern {
@@ -37,7 +38,8 @@ private:
     bool RemovableArrival();
     void CleanUp();
 
-    bool Step(const std::string& strWhat, bool bOk);
+    // Says what comes, does it, says when it failed, and pauses.
+    bool Step(const std::string& strWhat, const std::function<bool()>& fnDo);
     void Pause() const { ::Sleep(m_settings.nPauseMs); }
 
     ScenarioSettings m_settings;

@@ -13,6 +13,9 @@ for f in bin/TernFileMon.dll bin/ternwatch.exe bin/ternwatch-rules.ini include/T
          lib/cmake/TernFileMon/TernFileMonConfigVersion.cmake; do
   [ -f "$work/prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
+if [ -f "$build/bin/regex.dll" ] && [ ! -f "$work/prefix/bin/regex.dll" ]; then
+  echo "not installed: bin/regex.dll" >&2; exit 1
+fi
 cmake -S "$source" -B "$work/consumer" -G "$generator" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
       -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/consumer"
