@@ -95,13 +95,16 @@ bool CTernFileMon::StartMonitoring(FileMonCallback pFunction, FileMonFilterList*
 }
 
 bool CTernFileMon::CheckEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent) {
-    if (m_bInit && pRuleList != nullptr) return m_pMonintorFile->MatchEvent(pRuleList, pEvent);
+    if (m_bInit && pRuleList != nullptr && m_pMonintorFile != nullptr) {
+        return m_pMonintorFile->MatchEvent(pRuleList, pEvent);
+    }
     WriteLog("Not Init or Init Fail, Start Error", 1);
     return false;
 }
 
 bool CTernFileMon::AddDrive(const char* pDriveLetter) {
-    if (m_pMonintorFile == nullptr) return false;
+    // No letter to read: refused before the file monitor would read it.
+    if (m_pMonintorFile == nullptr || pDriveLetter == nullptr) return false;
     return m_pMonintorFile->AddDriveRoot(pDriveLetter);
 }
 

@@ -9,7 +9,8 @@ namespace {
 
 constexpr char kWindowClassName[] = "FileMonWindowClass";
 constexpr char kWindowTitle[] = "FileMon";
-constexpr DWORD kWindowThreadEndWaitMs = 5000;
+// Long enough for a device event that is detaching roots (each stop may take 5 s).
+constexpr DWORD kWindowThreadEndWaitMs = 30000;
 
 }  // namespace
 
@@ -33,6 +34,10 @@ void CFileMonitor::UnregisterWindowClass(HINSTANCE hInstance) {
 }
 
 bool CFileMonitor::StartWindowThread() {
+    // One window thread per monitor: a second one could never be ended.
+    if (m_hWindowThread != nullptr && ::WaitForSingleObject(m_hWindowThread, 0) == WAIT_TIMEOUT) {
+        return true;
+    }
     DWORD nThreadId = 0;
     HANDLE hThread = ::CreateThread(nullptr, 0, WindowThreadProc, this, 0, &nThreadId);
     if (hThread == nullptr) return false;
@@ -82,6 +87,19 @@ LRESULT CALLBACK CFileMonitor::FileMonWndProc(HWND hWnd, UINT uMsg, WPARAM wPara
     case WM_DESTROY:
         ::PostQuitMessage(0);
         return 0;
+    // Nothing may escape into the system's message dispatch.
+    case WM_TIMER:
+        try {
+            if (g_pWndMonitor != nullptr) g_pWndMonitor->OnTimer(wParam);
+        } catch (...) {
+        }
+        return 0;
+    case WM_DEVICECHANGE:
+        try {
+            if (g_pWndMonitor != nullptr) g_pWndMonitor->OnDeviceChange(wParam, lParam);
+        } catch (...) {
+        }
+        return 0;
     default:
         return ::DefWindowProcA(hWnd, uMsg, wParam, lParam);
     }
@@ -90,14 +108,15 @@ LRESULT CALLBACK CFileMonitor::FileMonWndProc(HWND hWnd, UINT uMsg, WPARAM wPara
 // Ends the window thread so that nothing of the monitor outlives it: the window
 // is closed on its own thread (which posts the quit message); a thread that has
 // no window yet is sent the quit message directly. Messages posted before the
-// thread has a queue are lost, hence the repeated posts while waiting.
+// thread has a queue are lost, hence the repeated posts while waiting. A window
+// that a device event re-created on the calling thread is destroyed here.
 void CFileMonitor::EndWindowThread() {
-    if (m_hWindowThread == nullptr) return;
-    if (::GetCurrentThreadId() != m_nWindowThreadId) {
+    if (m_hWindowThread != nullptr && ::GetCurrentThreadId() != m_nWindowThreadId) {
         const DWORD nStart = ::GetTickCount();
-        do {
+        while (::WaitForSingleObject(m_hWindowThread, 0) == WAIT_TIMEOUT) {
             HWND hWnd = m_hWnd.load();
-            if (hWnd != nullptr) {
+            if (hWnd != nullptr &&
+                ::GetWindowThreadProcessId(hWnd, nullptr) == m_nWindowThreadId) {
                 ::PostMessageA(hWnd, WM_CLOSE, 0, 0);
             } else {
                 ::PostThreadMessageA(m_nWindowThreadId, WM_QUIT, 0, 0);
@@ -106,9 +125,14 @@ void CFileMonitor::EndWindowThread() {
                 ::TerminateThread(m_hWindowThread, 0);
                 break;
             }
-        } while (::WaitForSingleObject(m_hWindowThread, 20) == WAIT_TIMEOUT);
+            ::WaitForSingleObject(m_hWindowThread, 20);
+        }
     }
-    ::CloseHandle(m_hWindowThread);
+    HWND hWnd = m_hWnd.load();
+    if (hWnd != nullptr && ::GetWindowThreadProcessId(hWnd, nullptr) == ::GetCurrentThreadId()) {
+        ::DestroyWindow(hWnd);
+    }
+    if (m_hWindowThread != nullptr) ::CloseHandle(m_hWindowThread);
     m_hWindowThread = nullptr;
     m_nWindowThreadId = 0;
     m_hWnd = nullptr;

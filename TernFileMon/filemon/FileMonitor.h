@@ -1,17 +1,46 @@
-// CFileMonitor: owns the hidden device window and its thread, and holds, per
-// monitor type, the host's callback and rule list.
+// CFileMonitor: starts and stops the monitor types, decides which drive roots
+// are watched, and follows device arrival and removal through a hidden window
+// that lives on a thread of its own.
 #ifndef TERNFILEMON_FILEMON_FILEMONITOR_H
 #define TERNFILEMON_FILEMON_FILEMONITOR_H
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <atomic>
+#include <vector>
 
+#include "../DirectoryChanges/DirectoryChangeWatcher.h"
+#include "../common/ByteString.h"
+#include "../common/CriticalSection.h"
+#include "../common/Win32Handles.h"
 #include "../include/TernFileMon.h"
 
 namespace tern {
 
 class CTernFileMon;
+class CDirectoryChangeHandler;
+class CDirectoryChangeHandler_Policy;
+
+// Drive roots ("E:\" style) in the order the system lists the drives.
+typedef std::vector<ByteString> DriveRootList;
+
+// One-shot timers of the hidden window; each handler kills its own timer first.
+enum : UINT_PTR {
+    TIMER_NEWDISK = 92,
+    TIMER_CUSTOMEVENT = 94,
+    TIMER_REMOVE = 95,
+    TIMER_QUERYREMOVE = 96,
+};
+
+enum : UINT {
+    NEWDISK_FIRST_DELAY_MS = 10000,
+    NEWDISK_RETRY_DELAY_MS = 3000,
+    NEWDISK_RETRY_LIMIT = 15,
+    CUSTOMEVENT_DELAY_MS = 3000,
+    REMOVE_DELAY_MS = 3000,
+    QUERYREMOVE_DELAY_PER_ROOT_MS = 20000,
+};
 
 class CFileMonitor {
 public:
@@ -20,39 +49,113 @@ public:
     CFileMonitor(const CFileMonitor&) = delete;
     CFileMonitor& operator=(const CFileMonitor&) = delete;
 
-    // Monitor types (called by the component object on the host's thread).
+    // Monitor types (the host's thread).
     void StartFileMonitor(FileMonCallback pFunction, FileMonFilterList* pFilterList, int nType);
     void StopFileMonitor(int nType);
-    bool MatchEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent);
+
+    // Watch roots.
+    int AddWatchRoot(const ByteString& strRoot, FileMonRuleList* pRuleList, bool bRecord);
+    bool AddRootForType(ByteString strRoot, int nType);
     bool AddDriveRoot(const char* pDriveLetter);
+    bool RewatchRemovableDrives();
+    void RewatchRemovableDrivesLocked();
+    void RewatchAllDrives();
+    void UnwatchAllDrives();
+    void UnwatchRecordedRoots();
+
+    // Drive discovery.
+    void CollectDrives(DriveRootList* pLocalList, DriveRootList* pRemovableList) const;
+    static bool IsUsbDisk(const char* pszLetter);
+    static bool QueryDeviceDescriptor(HANDLE hVolume, STORAGE_DEVICE_DESCRIPTOR* pDescriptor);
+    int RegisterVolumeNotification(HWND hWnd, const char* pszRoot, bool bRegister) const;
+    static char FirstDriveFromMask(DWORD nUnitMask);
+    // The TIMER_QUERYREMOVE delay for the given number of removable roots.
+    static UINT QueryRemoveDelay(size_t nRemovableRoots);
 
     // The hidden window "FileMon" and the thread that owns it.
     bool StartWindowThread();
     static ATOM RegisterWindowClass(HINSTANCE hInstance);
     static void UnregisterWindowClass(HINSTANCE hInstance);
     bool CreateMonitorWindow();
+    BOOL OnDeviceChange(WPARAM nEventType, LPARAM dwData);
     HWND WindowHandle() const { return m_hWnd.load(); }
     HANDLE WindowThreadHandle() const { return m_hWindowThread; }
+    DWORD WindowThreadId() const { return m_nWindowThreadId; }
+
+    // Timer periods as the device logic asked for them, before any scaling:
+    // the period last armed for a timer id, 0 once its handler has run.
+    UINT ArmedTimerPeriod(UINT_PTR nTimerId) const;
+    // Divides every timer period (at least 1 ms remains), so that tests see
+    // the delayed actions run without waiting the full delays. 1 in service.
+    void SetTimerDivisor(UINT nDivisor);
 
     // Writes to the owner's component log; nothing when there is no owner.
     void Log(const char* pszText) const;
+    void Log(const ByteString& strText) const { Log(strText.c_str()); }
+
+    // Rule matching (policy/RuleMatcher.cpp)
+    // True when a rule accepts the event; its tag is then in the event's
+    // strRuleTag. bUsbSide chooses FILEMON_USB (events on a recorded root)
+    // or FILEMON_LOCAL (all others) and that side's rule list.
+    bool MatchHandlerEvent(CDirectoryChangeHandler_Policy* pHandler, bool bUsbSide);
+    // With nRootGate 1 as MatchHandlerEvent; with any other gate the given
+    // list is used and the drives are not looked at.
+    bool MatchModifyEvent(FileMonEvent* pEvent, FileMonRuleList* pRuleList, bool bUsbSide,
+                          int nRootGate);
+    // The host's own query: events on a recorded root only, first rule wins.
+    bool MatchEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent);
+    // MatchPattern of regex.dll beside the host executable, loaded on first
+    // use; null while the library or its export is missing (tried again then).
+    typedef int(__cdecl* MatchPatternFunction)(const char* pszPattern, const char* pszText);
+    MatchPatternFunction LoadMatchPattern();
+    // Filled once, under m_csMatchPattern; read by any thread without it.
+    std::atomic<MatchPatternFunction> m_pfnMatchPattern{nullptr};
+    // Declared before the watcher so that it is freed after the last notification.
+    UniqueModule m_hRegexModule;
+    CriticalSection m_csMatchPattern;  // innermost: only LoadLibrary runs inside it
+    // End of rule matching
+
+    // Read by the policy handlers and the rule matcher without a lock.
+    FileMonCallback m_pfnUsbCallback = nullptr;
+    FileMonCallback m_pfnLocalCallback = nullptr;
+    FileMonRuleList* m_pUsbRuleList = nullptr;
+    FileMonRuleList* m_pLocalRuleList = nullptr;
+    CDirectoryChangeWatcher m_DirWatcher;
 
 private:
     static DWORD WINAPI WindowThreadProc(LPVOID pParam);
     static LRESULT CALLBACK FileMonWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
     void EndWindowThread();
 
-    FileMonCallback m_pfnUsbCallback = nullptr;
-    FileMonCallback m_pfnLocalCallback = nullptr;
-    FileMonRuleList* m_pUsbRuleList = nullptr;
-    FileMonRuleList* m_pLocalRuleList = nullptr;
-    // Written by the window thread, read by the thread that destroys the monitor.
+    void OnTimer(UINT_PTR nTimerId);
+    void OnNewDiskTimer();
+    void OnCustomEventTimer();
+    void OnVolumeArrival(char chLetter);
+    void OnQueryRemove();
+    void OnVolumeRemoveComplete(char chLetter);
+    void OnCustomEvent();
+    void ArmTimer(UINT_PTR nTimerId, UINT nPeriodMs);
+    void DisarmTimer(UINT_PTR nTimerId);
+
+    // The least handler the watcher accepts, one per attached root.
+    static CDirectoryChangeHandler* CreateRootHandler(FileMonRuleList* pRuleList);
+    void UnwatchIfWatched(const ByteString& strRoot);
+    void UnwatchListIfWatched(const DriveRootList& lstRoots);
+
+    // Taken only by RewatchRemovableDrivesLocked; nothing else is locked inside it
+    // apart from the watcher's own locks and g_arrRecordedRoots' (both inner).
+    CriticalSection m_csRewatch;
+    // Written by the window thread, read by the other threads.
     std::atomic<HWND> m_hWnd{nullptr};
     std::atomic<bool> m_bWindowCreated{false};
     std::atomic<bool> m_bThreadRunning{false};
     HANDLE m_hWindowThread = nullptr;
     DWORD m_nWindowThreadId = 0;
     CTernFileMon* m_pOwner = nullptr;
+    char m_szPendingDrive[MAX_PATH] = {};
+
+    std::atomic<UINT> m_arrArmedPeriods[5] = {};
+    std::atomic<UINT> m_nTimerDivisor{1};
 };
 
 // The process-wide file monitor (one per process; the newest takes over).
@@ -61,6 +164,8 @@ extern CFileMonitor* g_pFileMonitor;
 extern HINSTANCE g_hInstance;
 // The file monitor the window procedure works on; set when the window is created.
 extern CFileMonitor* g_pWndMonitor;
+// Failed registrations of newly arrived volumes, counted across arrivals.
+extern LONG g_nNewDiskRetries;
 
 }  // namespace tern
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DebugOutputCapture.h"
+#include "HandleCount.h"
 #include "TernFileMon.h"
 
 namespace {
@@ -55,6 +56,37 @@ unsigned CountThreadsOfThisProcess() {
         if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++nCount;
     }
     ::CloseHandle(hSnapshot);
+    return nCount;
+}
+
+BOOL CALLBACK CountIfOfThisProcess(HWND hWnd, LPARAM lParam) {
+    DWORD nProcessId = 0;
+    ::GetWindowThreadProcessId(hWnd, &nProcessId);
+    if (nProcessId == ::GetCurrentProcessId()) ++*reinterpret_cast<unsigned*>(lParam);
+    return TRUE;
+}
+
+// Top-level and message-only windows of this process.
+unsigned CountWindowsOfThisProcess() {
+    unsigned nCount = 0;
+    ::EnumWindows(CountIfOfThisProcess, reinterpret_cast<LPARAM>(&nCount));
+    for (HWND hWnd = ::FindWindowExA(HWND_MESSAGE, nullptr, nullptr, nullptr); hWnd != nullptr;
+         hWnd = ::FindWindowExA(HWND_MESSAGE, hWnd, nullptr, nullptr)) {
+        CountIfOfThisProcess(hWnd, reinterpret_cast<LPARAM>(&nCount));
+    }
+    return nCount;
+}
+
+// Threads of the component end a moment after its release: the count once it
+// has not changed for 200 ms (at most 3 s).
+unsigned SettledThreadCount() {
+    unsigned nCount = CountThreadsOfThisProcess();
+    for (int nStable = 0, i = 0; nStable < 4 && i < 60; ++i) {
+        ::Sleep(50);
+        const unsigned nNow = CountThreadsOfThisProcess();
+        nStable = nNow == nCount ? nStable + 1 : 0;
+        nCount = nNow;
+    }
     return nCount;
 }
 
@@ -261,19 +293,38 @@ TEST_F(HostContract, MachineNameIsTheFirstLabelOfTheDnsName) {
     EXPECT_EQ(pMonitor->Release(), 0u);
 }
 
-TEST_F(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadBehind) {
+void TERN_CALLBACK IgnoreReport(FileMonEvent*) {}
+
+// Both monitor types started: watches on every drive, their threads and the
+// device notifications of the hidden window.
+void StartBothTypes(ITernFileMon* pMonitor, FileMonRuleList* pRules) {
+    FileMonFilterList usb = {FILEMON_USB, pRules};
+    FileMonFilterList local = {FILEMON_LOCAL, pRules};
+    EXPECT_TRUE(pMonitor->StartMonitoring(IgnoreReport, &usb));
+    EXPECT_TRUE(pMonitor->StartMonitoring(IgnoreReport, &local));
+}
+
+TEST_F(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadWindowOrHandleBehind) {
+    FileMonRuleList rules(1);
     // Let a first object start whatever the system starts once per process.
     ITernFileMon* pFirst = m_pfnCreateObject("ITernFileMon", nullptr, nullptr);
     ASSERT_NE(pFirst, nullptr);
+    EXPECT_NE(WaitForMonitorWindow(), nullptr);
+    StartBothTypes(pFirst, &rules);
     pFirst->Release();
-    const unsigned nThreadsBefore = CountThreadsOfThisProcess();
+    const unsigned nThreadsBefore = SettledThreadCount();
+    const unsigned nWindowsBefore = CountWindowsOfThisProcess();
+    const unsigned nHandlesBefore = terntest::CountOpenHandles();
 
     for (int i = 0; i < 20; ++i) {
         ITernFileMon* pMonitor = m_pfnCreateObject("ITernFileMon", nullptr, nullptr);
         ASSERT_NE(pMonitor, nullptr);
         EXPECT_NE(WaitForMonitorWindow(), nullptr);
+        if (i % 2 == 0) StartBothTypes(pMonitor, &rules);
         EXPECT_EQ(pMonitor->Release(), 0u);
         EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), nullptr);
     }
-    EXPECT_EQ(CountThreadsOfThisProcess(), nThreadsBefore);
+    EXPECT_EQ(SettledThreadCount(), nThreadsBefore);
+    EXPECT_EQ(CountWindowsOfThisProcess(), nWindowsBefore);
+    EXPECT_EQ(terntest::CountOpenHandles(), nHandlesBefore);
 }

@@ -1,0 +1,366 @@
+#include "DelayedDirectoryChangeHandler.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "DelayedNotifier.h"
+#include "DirectoryChangeWatcher.h"
+#include "PathMatcher.h"
+
+namespace tern {
+
+namespace {
+
+constexpr DWORD kStopDeliveryWaitMs = 5000;
+constexpr int kMaxHandledMessages = 400;
+constexpr int kMaxOtherWaitResults = 40;
+// File names come from the decoder in code page 936, where a trail byte may
+// equal '\\': the separator is searched character by character.
+constexpr UINT kFileNameCodePage = 936;
+
+bool IsEmptyText(const char* psz) { return psz == nullptr || *psz == '\0'; }
+
+size_t OffsetAfterLastBackslash(const char* pszName) {
+    size_t nAfter = 0;
+    for (size_t i = 0; pszName[i] != '\0'; ++i) {
+        if (::IsDBCSLeadByteEx(kFileNameCodePage, static_cast<BYTE>(pszName[i])) &&
+            pszName[i + 1] != '\0') {
+            ++i;
+            continue;
+        }
+        if (pszName[i] == '\\') nAfter = i + 1;
+    }
+    return nAfter;
+}
+
+char* DuplicateText(const ByteString& str) { return ::_strdup(str.c_str()); }
+
+}  // namespace
+
+CDelayedDirectoryChangeHandler::CDelayedDirectoryChangeHandler(
+    CDirectoryChangeHandler* pRealHandler, bool bAppHasGui, const char* pszIncludeFilter,
+    const char* pszExcludeFilter, DWORD dwFilterFlags)
+    : m_pRealHandler(pRealHandler),
+      m_pDelayedNotifier(nullptr),
+      m_dwFilterFlags(dwFilterFlags),
+      m_dwPartialPathOffset(0),
+      m_hWatchStoppedDispatchedEvent(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      m_apszIncludeFilter(nullptr),
+      m_apszExcludeFilter(nullptr),
+      m_nNumIncludeFilterSpecs(0),
+      m_nNumExcludeFilterSpecs(0) {
+    // The patterns only decide whether the matcher is needed; the lists stay
+    // empty, so the pattern stage admits every name.
+    if (!IsEmptyText(pszIncludeFilter) || !IsEmptyText(pszExcludeFilter)) {
+        PrepareWildcardMatcher();
+    }
+    if (bAppHasGui) {
+        m_pDelayedNotifier = new (std::nothrow) CDelayedNotificationWindow();
+    } else {
+        m_pDelayedNotifier = new (std::nothrow) CDelayedNotificationThread();
+    }
+}
+
+CDelayedDirectoryChangeHandler::~CDelayedDirectoryChangeHandler() {
+    CDirectoryChangeHandler* pReal = SetRealDirectoryChangeHandler(nullptr);
+    if (pReal != nullptr) pReal->Release();
+    delete m_pDelayedNotifier;
+    m_pDelayedNotifier = nullptr;
+    FreePatterns();
+}
+
+void CDelayedDirectoryChangeHandler::FreePatterns() {
+    for (int i = 0; i < m_nNumIncludeFilterSpecs; ++i) std::free(m_apszIncludeFilter[i]);
+    for (int i = 0; i < m_nNumExcludeFilterSpecs; ++i) std::free(m_apszExcludeFilter[i]);
+    delete[] m_apszIncludeFilter;
+    delete[] m_apszExcludeFilter;
+    m_apszIncludeFilter = m_apszExcludeFilter = nullptr;
+    m_nNumIncludeFilterSpecs = m_nNumExcludeFilterSpecs = 0;
+}
+
+void CDelayedDirectoryChangeHandler::SetPartialPathOffset(const ByteString& strWatchedDirectory) {
+    if ((m_dwFilterFlags & FILTERS_CHECK_PARTIAL_PATH) == 0) {
+        m_dwPartialPathOffset = 0;
+        return;
+    }
+    const bool bEndsWithSeparator =
+        !strWatchedDirectory.empty() && strWatchedDirectory.back() == '\\';
+    m_dwPartialPathOffset =
+        static_cast<DWORD>(strWatchedDirectory.size() + (bEndsWithSeparator ? 0 : 1));
+}
+
+void CDelayedDirectoryChangeHandler::SetChangedDirectoryName(const ByteString& strDirectory) {
+    // The name of a watch never changes: writing only on a change keeps the
+    // worker from rewriting a string that a handler might be reading.
+    if (GetChangedDirectoryName() != strDirectory) {
+        CDirectoryChangeHandler::SetChangedDirectoryName(strDirectory);
+    }
+    CDirectoryChangeHandler* pReal = AcquireRealHandler();
+    if (pReal == nullptr) return;
+    if (pReal->GetChangedDirectoryName() != strDirectory) {
+        pReal->SetChangedDirectoryName(strDirectory);
+    }
+    pReal->Release();
+}
+
+CDirectoryChangeHandler* CDelayedDirectoryChangeHandler::GetRealChangeHandler() const {
+    ScopedLock lock(m_csRealHandler);
+    return m_pRealHandler;
+}
+
+CDirectoryChangeHandler* CDelayedDirectoryChangeHandler::SetRealDirectoryChangeHandler(
+    CDirectoryChangeHandler* pHandler) {
+    ScopedLock lock(m_csRealHandler);
+    CDirectoryChangeHandler* pOld = m_pRealHandler;
+    m_pRealHandler = pHandler;
+    return pOld;
+}
+
+CDirectoryChangeHandler* CDelayedDirectoryChangeHandler::AcquireRealHandler() const {
+    ScopedLock lock(m_csRealHandler);
+    if (m_pRealHandler != nullptr) m_pRealHandler->AddRef();
+    return m_pRealHandler;
+}
+
+// ---- the worker thread's side ----
+
+CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
+    long eKind, const ByteString& strName1, const ByteString* pName2, DWORD dwError) {
+    CChangeNotification* pNotification = new (std::nothrow) CChangeNotification();
+    if (pNotification == nullptr) return nullptr;
+    pNotification->m_pDelayedHandler = this;
+    pNotification->m_pRealHandler = nullptr;
+    pNotification->m_eFunctionToDispatch = eKind;
+    pNotification->m_szFileName1 = DuplicateText(strName1);
+    pNotification->m_szFileName2 = pName2 != nullptr ? DuplicateText(*pName2) : nullptr;
+    pNotification->m_dwError = dwError;
+    pNotification->m_dwPartialPathOffset = m_dwPartialPathOffset;
+    if (pNotification->m_szFileName1 == nullptr ||
+        (pName2 != nullptr && pNotification->m_szFileName2 == nullptr)) {
+        std::free(pNotification->m_szFileName1);
+        std::free(pNotification->m_szFileName2);
+        delete pNotification;
+        return nullptr;
+    }
+    // Queued notifications keep their wrapper and handler alive until they
+    // are delivered.
+    AddRef();
+    pNotification->m_pRealHandler = AcquireRealHandler();
+    return pNotification;
+}
+
+void CDelayedDirectoryChangeHandler::PostNotification(CChangeNotification* pNotification) {
+    if (pNotification == nullptr) return;
+    if (m_pDelayedNotifier == nullptr) {
+        DiscardNotification(pNotification);
+        return;
+    }
+    m_pDelayedNotifier->PostNotification(pNotification);
+}
+
+void CDelayedDirectoryChangeHandler::OnFileAdded(const ByteString& strFileName) {
+    PostNotification(CreateNotification(NOTIFY_KIND_ADDED, strFileName, nullptr, 0));
+}
+
+void CDelayedDirectoryChangeHandler::OnFileRemoved(const ByteString& strFileName) {
+    PostNotification(CreateNotification(NOTIFY_KIND_REMOVED, strFileName, nullptr, 0));
+}
+
+void CDelayedDirectoryChangeHandler::OnFileRenamed(const ByteString& strOldFileName,
+                                                   const ByteString& strNewFileName) {
+    PostNotification(
+        CreateNotification(NOTIFY_KIND_RENAMED, strOldFileName, &strNewFileName, 0));
+}
+
+void CDelayedDirectoryChangeHandler::OnFileModified(const ByteString& strFileName) {
+    PostNotification(CreateNotification(NOTIFY_KIND_MODIFIED, strFileName, nullptr, 0));
+}
+
+void CDelayedDirectoryChangeHandler::OnWatchError(DWORD dwError, const ByteString& strDirectory) {
+    PostNotification(CreateNotification(NOTIFY_KIND_WATCH_ERROR, strDirectory, nullptr, dwError));
+}
+
+void CDelayedDirectoryChangeHandler::OnWatchStarted(DWORD dwError,
+                                                    const ByteString& strDirectory) {
+    if (m_dwFilterFlags & FILTERS_NO_WATCHSTART_NOTIFICATION) return;
+    PostNotification(
+        CreateNotification(NOTIFY_KIND_WATCH_STARTED, strDirectory, nullptr, dwError));
+}
+
+void CDelayedDirectoryChangeHandler::OnWatchStopped(const ByteString& strDirectory) {
+    if (m_dwFilterFlags & FILTERS_NO_WATCHSTOP_NOTIFICATION) return;
+    if (m_hWatchStoppedDispatchedEvent) ::ResetEvent(m_hWatchStoppedDispatchedEvent.Get());
+    PostNotification(CreateNotification(NOTIFY_KIND_WATCH_STOPPED, strDirectory, nullptr, 0));
+    WaitForOnWatchStoppedDelivery();
+}
+
+// The worker waits here while the notification thread delivers the stop, so
+// that the real handler has seen every call of the watch before the caller of
+// the unwatch destroys the record. Messages for the worker's own queue are
+// handled meanwhile, within limits.
+bool CDelayedDirectoryChangeHandler::WaitForOnWatchStoppedDelivery() {
+    if (!m_hWatchStoppedDispatchedEvent) return false;
+    const HANDLE hEvent = m_hWatchStoppedDispatchedEvent.Get();
+    int nHandledMessages = 0;
+    int nOtherResults = 0;
+    for (;;) {
+        const DWORD dwWait =
+            ::MsgWaitForMultipleObjects(1, &hEvent, FALSE, kStopDeliveryWaitMs, QS_ALLEVENTS);
+        if (dwWait == WAIT_OBJECT_0) return true;
+        if (dwWait == WAIT_OBJECT_0 + 1) {
+            MSG msg;
+            while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                if (msg.message == WM_QUIT) break;
+                ::TranslateMessage(&msg);
+                ::DispatchMessageA(&msg);
+                ::Sleep(10);
+                if (++nHandledMessages > kMaxHandledMessages) return false;
+            }
+            continue;
+        }
+        if (dwWait == WAIT_TIMEOUT) return false;
+        ::Sleep(100);
+        if (++nOtherResults > kMaxOtherWaitResults) return false;
+    }
+}
+
+// ---- the notification thread's side ----
+
+void CDelayedDirectoryChangeHandler::DiscardNotification(CChangeNotification* pNotification) {
+    if (pNotification == nullptr) return;
+    CDelayedDirectoryChangeHandler* pWrapper = pNotification->m_pDelayedHandler;
+    CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler;
+    std::free(pNotification->m_szFileName1);
+    std::free(pNotification->m_szFileName2);
+    delete pNotification;
+    if (pReal != nullptr) pReal->Release();
+    if (pWrapper != nullptr) pWrapper->Release();
+}
+
+void CDelayedDirectoryChangeHandler::DispatchNotification(CChangeNotification* pNotification) {
+    if (pNotification == nullptr) return;
+    try {
+        if (pNotification->m_pDelayedHandler != nullptr) {
+            pNotification->m_pDelayedHandler->ExecuteNotification(pNotification);
+        }
+    } catch (...) {
+        DiscardNotification(pNotification);
+        throw;
+    }
+    DiscardNotification(pNotification);
+}
+
+void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pNotification) {
+    const bool bIsStop = pNotification->m_eFunctionToDispatch == NOTIFY_KIND_WATCH_STOPPED;
+    CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler;
+    struct SignalStop {
+        CDelayedDirectoryChangeHandler* pThis;
+        bool bIsStop;
+        ~SignalStop() {
+            // The worker waits for this signal; it must come even when the
+            // handler failed or is gone.
+            if (bIsStop && pThis->m_hWatchStoppedDispatchedEvent) {
+                ::SetEvent(pThis->m_hWatchStoppedDispatchedEvent.Get());
+            }
+        }
+    } signalStop{this, bIsStop};
+
+    if (pReal == nullptr || !IsNotificationWanted(pNotification, pReal)) return;
+    const ByteString strName1 =
+        pNotification->m_szFileName1 != nullptr ? pNotification->m_szFileName1 : "";
+    switch (pNotification->m_eFunctionToDispatch) {
+        case NOTIFY_KIND_ADDED:
+            pReal->OnFileAdded(strName1);
+            break;
+        case NOTIFY_KIND_REMOVED:
+            pReal->OnFileRemoved(strName1);
+            break;
+        case NOTIFY_KIND_MODIFIED:
+            pReal->OnFileModified(strName1);
+            break;
+        case NOTIFY_KIND_RENAMED:
+            pReal->OnFileRenamed(strName1, pNotification->m_szFileName2 != nullptr
+                                               ? pNotification->m_szFileName2
+                                               : "");
+            break;
+        case NOTIFY_KIND_WATCH_ERROR:
+            pReal->OnWatchError(pNotification->m_dwError, strName1);
+            break;
+        case NOTIFY_KIND_WATCH_STARTED:
+            pReal->OnWatchStarted(pNotification->m_dwError, strName1);
+            break;
+        case NOTIFY_KIND_WATCH_STOPPED:
+            try {
+                pReal->OnWatchStopped(strName1);
+            } catch (...) {
+                ::MessageBeep(0xFFFFFFFF);
+                ::MessageBeep(0xFFFFFFFF);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+bool CDelayedDirectoryChangeHandler::PassesPatterns(const char* pszName) const {
+    bool bIncluded = m_nNumIncludeFilterSpecs == 0;
+    for (int i = 0; !bIncluded && i < m_nNumIncludeFilterSpecs; ++i) {
+        bIncluded = MatchesWildcard(pszName, m_apszIncludeFilter[i]);
+    }
+    if (!bIncluded) return false;
+    for (int i = 0; i < m_nNumExcludeFilterSpecs; ++i) {
+        if (MatchesWildcard(pszName, m_apszExcludeFilter[i])) return false;
+    }
+    return true;
+}
+
+bool CDelayedDirectoryChangeHandler::IsNotificationWanted(CChangeNotification* pNotification) {
+    CDirectoryChangeHandler* pReal = AcquireRealHandler();
+    const bool bWanted = IsNotificationWanted(pNotification, pReal);
+    if (pReal != nullptr) pReal->Release();
+    return bWanted;
+}
+
+bool CDelayedDirectoryChangeHandler::IsNotificationWanted(CChangeNotification* pNotification,
+                                                          CDirectoryChangeHandler* pReal) {
+    if (pNotification == nullptr || pReal == nullptr) return false;
+    const DWORD dwFlags = m_dwFilterFlags;
+    if ((dwFlags & FILTERS_DONT_USE_FILTERS) && (dwFlags & FILTERS_DONT_USE_HANDLER_FILTER)) {
+        return true;
+    }
+    const long eKind = pNotification->m_eFunctionToDispatch;
+    if (eKind == NOTIFY_KIND_WATCH_ERROR || eKind == NOTIFY_KIND_WATCH_STARTED ||
+        eKind == NOTIFY_KIND_WATCH_STOPPED) {
+        return true;
+    }
+    const char* pszName = pNotification->m_szFileName1 != nullptr ? pNotification->m_szFileName1 : "";
+    const char* pszNewName = pNotification->m_szFileName2;
+    const DWORD dwAction = static_cast<DWORD>(eKind);
+    if ((dwFlags & FILTERS_TEST_HANDLER_FIRST) && !(dwFlags & FILTERS_DONT_USE_HANDLER_FILTER)) {
+        if (!pReal->AcceptNotification(dwAction, pszName, pszNewName)) return false;
+    }
+
+    if (!(dwFlags & FILTERS_DONT_USE_FILTERS)) {
+        size_t nOffset = 0;
+        if (dwFlags & FILTERS_CHECK_FILE_NAME_ONLY) {
+            nOffset = OffsetAfterLastBackslash(pszName);
+        } else if (dwFlags & FILTERS_CHECK_PARTIAL_PATH) {
+            nOffset = pNotification->m_dwPartialPathOffset;
+        }
+        // The new name of a rename is tested from the same offset.
+        auto from = [nOffset](const char* pszText) {
+            const size_t nLength = std::strlen(pszText);
+            return pszText + (nOffset > nLength ? nLength : nOffset);
+        };
+        if (!PassesPatterns(from(pszName))) {
+            if (eKind != NOTIFY_KIND_RENAMED || pszNewName == nullptr) return false;
+            if (!PassesPatterns(from(pszNewName))) return false;
+        }
+    }
+
+    if (dwFlags & (FILTERS_TEST_HANDLER_FIRST | FILTERS_DONT_USE_HANDLER_FILTER)) return true;
+    return pReal->AcceptNotification(dwAction, pszName, pszNewName);
+}
+
+}  // namespace tern

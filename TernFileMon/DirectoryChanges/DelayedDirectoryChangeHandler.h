@@ -1,0 +1,111 @@
+// CDelayedDirectoryChangeHandler: the wrapper every watch puts around the
+// caller's handler. The worker thread calls the wrapper; each call is copied
+// into a CChangeNotification and repeated on the real handler by the
+// notification thread (or the hidden window), after the name filters.
+#ifndef TERNFILEMON_DIRECTORYCHANGES_DELAYEDDIRECTORYCHANGEHANDLER_H
+#define TERNFILEMON_DIRECTORYCHANGES_DELAYEDDIRECTORYCHANGEHANDLER_H
+
+#include <windows.h>
+
+#include "../common/ByteString.h"
+#include "../common/CriticalSection.h"
+#include "../common/Win32Handles.h"
+#include "DirectoryChangeHandler.h"
+
+namespace tern {
+
+class CDelayedNotifier;
+class CDelayedDirectoryChangeHandler;
+
+// Notification kinds (also the action codes offered to AcceptNotification).
+constexpr long NOTIFY_KIND_UNSET = -1;
+constexpr long NOTIFY_KIND_ADDED = 1;
+constexpr long NOTIFY_KIND_REMOVED = 2;
+constexpr long NOTIFY_KIND_MODIFIED = 3;
+constexpr long NOTIFY_KIND_RENAMED = 4;
+constexpr long NOTIFY_KIND_WATCH_ERROR = 5;
+constexpr long NOTIFY_KIND_WATCH_STARTED = 6;
+constexpr long NOTIFY_KIND_WATCH_STOPPED = 7;
+
+// The message that carries a CChangeNotification (lParam) to the dispatcher.
+constexpr UINT UWM_DELAYED_DIRECTORY_NOTIFICATION = 0x8400;
+
+// One deferred call. Owned by the message that carries it; freed by the
+// dispatcher. Holds a reference to its wrapper and to the real handler of the
+// moment it was made, so that a call made before its watch ended (the
+// OnWatchError of a dropped watch, above all) still reaches the handler.
+struct CChangeNotification {
+    CDelayedDirectoryChangeHandler* m_pDelayedHandler;
+    CDirectoryChangeHandler* m_pRealHandler;
+    long m_eFunctionToDispatch;
+    char* m_szFileName1;
+    char* m_szFileName2;
+    DWORD m_dwError;
+    DWORD m_dwPartialPathOffset;
+};
+
+class CDelayedDirectoryChangeHandler : public CDirectoryChangeHandler {
+public:
+    CDelayedDirectoryChangeHandler(CDirectoryChangeHandler* pRealHandler, bool bAppHasGui,
+                                   const char* pszIncludeFilter, const char* pszExcludeFilter,
+                                   DWORD dwFilterFlags);
+    ~CDelayedDirectoryChangeHandler() override;
+
+    // The worker thread's calls: copied and posted, never waiting for the
+    // real handler, except OnWatchStopped, which waits for its delivery.
+    void OnFileAdded(const ByteString& strFileName) override;
+    void OnFileRemoved(const ByteString& strFileName) override;
+    void OnFileRenamed(const ByteString& strOldFileName, const ByteString& strNewFileName) override;
+    void OnFileModified(const ByteString& strFileName) override;
+    void OnWatchError(DWORD dwError, const ByteString& strDirectory) override;
+    void OnWatchStarted(DWORD dwError, const ByteString& strDirectory) override;
+    void OnWatchStopped(const ByteString& strDirectory) override;
+
+    // Set once by the watch record: derives the partial path offset.
+    void SetPartialPathOffset(const ByteString& strWatchedDirectory);
+    // Called by the worker before each batch.
+    void SetChangedDirectoryName(const ByteString& strDirectory);
+
+    CDirectoryChangeHandler* GetRealChangeHandler() const;
+    // Returns the previous real handler; the caller owns its reference.
+    CDirectoryChangeHandler* SetRealDirectoryChangeHandler(CDirectoryChangeHandler* pHandler);
+
+    // On the notification thread: filters and delivers one call, then frees it.
+    static void DispatchNotification(CChangeNotification* pNotification);
+    // Frees a notification that will never be dispatched.
+    static void DiscardNotification(CChangeNotification* pNotification);
+
+    // Exposed for tests: the filter stage applied before delivery.
+    bool IsNotificationWanted(CChangeNotification* pNotification);
+    bool IsNotificationWanted(CChangeNotification* pNotification,
+                              CDirectoryChangeHandler* pRealHandler);
+    DWORD GetPartialPathOffset() const { return m_dwPartialPathOffset; }
+
+private:
+    CChangeNotification* CreateNotification(long eKind, const ByteString& strName1,
+                                            const ByteString* pName2, DWORD dwError);
+    void PostNotification(CChangeNotification* pNotification);
+    void ExecuteNotification(CChangeNotification* pNotification);
+    bool WaitForOnWatchStoppedDelivery();
+    // The real handler with a reference the caller must Release, or null.
+    CDirectoryChangeHandler* AcquireRealHandler() const;
+    bool PassesPatterns(const char* pszName) const;
+    void FreePatterns();
+
+    CDirectoryChangeHandler* m_pRealHandler;
+    CDelayedNotifier* m_pDelayedNotifier;
+    DWORD m_dwFilterFlags;
+    DWORD m_dwPartialPathOffset;
+    UniqueHandle m_hWatchStoppedDispatchedEvent;
+    char** m_apszIncludeFilter;
+    char** m_apszExcludeFilter;
+    int m_nNumIncludeFilterSpecs;
+    int m_nNumExcludeFilterSpecs;
+    // Guards m_pRealHandler between the watch record and the dispatcher.
+    // Taken alone.
+    mutable CriticalSection m_csRealHandler;
+};
+
+}  // namespace tern
+
+#endif

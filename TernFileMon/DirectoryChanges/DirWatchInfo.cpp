@@ -1,0 +1,212 @@
+#include "DirWatchInfo.h"
+
+#include <cstring>
+#include <new>
+
+#include "DelayedDirectoryChangeHandler.h"
+#include "NotificationDecoder.h"
+#include "Trace.h"
+
+namespace tern {
+
+namespace {
+constexpr DWORD kStartWaitRoundMs = 10000;
+constexpr DWORD kShutdownWaitMs = 5000;
+// The start and stop packets carry this byte count; the worker tells them
+// from read completions by the running state, not by the count.
+constexpr DWORD kRequestPacketBytes = 4;
+}  // namespace
+
+using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;
+
+CDirWatchInfo::CDirWatchInfo(HANDLE hDir, const ByteString& strDirectoryName,
+                             CDirectoryChangeHandler* pRealHandler, DWORD dwChangeFilter,
+                             BOOL bWatchSubtree, bool bAppHasGui, const char* pszIncludeFilter,
+                             const char* pszExcludeFilter, DWORD dwFilterFlags)
+    : m_dwReadDirError(0),
+      m_pChangeHandler(nullptr),
+      m_hDir(hDir),
+      m_dwChangeFilter(dwChangeFilter),
+      m_bWatchSubDir(bWatchSubtree),
+      m_strDirName(strDirectoryName),
+      m_dwBufLength(0),
+      m_nCarryOverOffset(0),
+      m_hStartStopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_RunningState(RUNNING_STATE_NOT_SET) {
+    std::memset(m_Buffer, 0, sizeof(m_Buffer));
+    std::memset(&m_Overlapped, 0, sizeof(m_Overlapped));
+    if (hDir == INVALID_HANDLE_VALUE || strDirectoryName.empty()) return;
+
+    m_pChangeHandler = new (std::nothrow) CDelayedDirectoryChangeHandler(
+        pRealHandler, bAppHasGui, pszIncludeFilter, pszExcludeFilter, dwFilterFlags);
+    if (m_pChangeHandler == nullptr) {
+        TERN_TRACE(" CDirWatchInfo  m_pChangeHandler is NULL");
+        return;
+    }
+    m_pChangeHandler->SetPartialPathOffset(strDirectoryName);
+    CDirectoryChangeHandler* pReal = m_pChangeHandler->GetRealChangeHandler();
+    if (pReal != nullptr) pReal->AddRef();
+}
+
+CDirWatchInfo::~CDirWatchInfo() {
+    if (m_pChangeHandler != nullptr) {
+        CDirectoryChangeHandler* pReal = m_pChangeHandler->SetRealDirectoryChangeHandler(nullptr);
+        if (pReal != nullptr) {
+            pReal->Release();
+        } else {
+            TERN_TRACE("~CDirWatchInfo  SetRealDirectoryChangeHandler Faill");
+        }
+    }
+    CloseDirectoryHandle();
+    // Notifications still queued hold their own references to the wrapper.
+    if (m_pChangeHandler != nullptr) m_pChangeHandler->Release();
+    m_pChangeHandler = nullptr;
+}
+
+CDirectoryChangeHandler* CDirWatchInfo::GetRealChangeHandler() const {
+    return m_pChangeHandler != nullptr ? m_pChangeHandler->GetRealChangeHandler() : nullptr;
+}
+
+CDirectoryChangeHandler* CDirWatchInfo::SetRealDirectoryChangeHandler(
+    CDirectoryChangeHandler* pHandler) {
+    if (m_pChangeHandler == nullptr) return nullptr;
+    return m_pChangeHandler->SetRealDirectoryChangeHandler(pHandler);
+}
+
+void CDirWatchInfo::DeleteSelf(CDirectoryChangeWatcher* pWatcher) {
+    if (pWatcher != nullptr) {
+        CDirectoryChangeHandler* pReal = GetRealChangeHandler();
+        if (pReal != nullptr) pReal->ReleaseReferenceToWatcher(pWatcher);
+    }
+    delete this;
+}
+
+BOOL CDirWatchInfo::CloseDirectoryHandle() {
+    try {
+        ScopedLock lock(m_cs);
+        if (m_hDir == INVALID_HANDLE_VALUE || m_hDir == nullptr) return TRUE;
+        const BOOL bClosed = ::CloseHandle(m_hDir);
+        m_hDir = INVALID_HANDLE_VALUE;
+        return bClosed;
+    } catch (...) {
+        TERN_TRACE("EC on CloseDirectoryHandle");
+        return TRUE;
+    }
+}
+
+bool CDirWatchInfo::IsDirectoryHandleOpen() {
+    ScopedLock lock(m_cs);
+    return m_hDir != INVALID_HANDLE_VALUE && m_hDir != nullptr;
+}
+
+LONG CDirWatchInfo::GetRunningState() {
+    ScopedLock lock(m_cs);
+    return m_RunningState;
+}
+
+void CDirWatchInfo::SetRunningState(LONG nState) {
+    ScopedLock lock(m_cs);
+    m_RunningState = nState;
+}
+
+DWORD CDirWatchInfo::IssueRead(DWORD nBufferOffset) {
+    if (nBufferOffset >= READ_DIR_CHANGE_BUFFER_SIZE) nBufferOffset = 0;
+    m_nCarryOverOffset = nBufferOffset;
+    if (!::ReadDirectoryChangesW(m_hDir, m_Buffer + nBufferOffset,
+                                 READ_DIR_CHANGE_BUFFER_SIZE - nBufferOffset, m_bWatchSubDir,
+                                 m_dwChangeFilter, &m_dwBufLength, &m_Overlapped, nullptr)) {
+        const DWORD dwError = ::GetLastError();
+        return dwError != 0 ? dwError : ERROR_INVALID_FUNCTION;
+    }
+    return 0;
+}
+
+DWORD CDirWatchInfo::DecodeCompletedRead(DWORD nBytes) {
+    if (m_pChangeHandler == nullptr) return 0;
+    return tern::DecodeCompletedRead(m_Buffer, READ_DIR_CHANGE_BUFFER_SIZE, m_nCarryOverOffset,
+                                     nBytes, m_strDirName, *m_pChangeHandler);
+}
+
+DWORD CDirWatchInfo::StartMonitor(HANDLE hCompPort) {
+    BOOL bPosted = FALSE;
+    DWORD dwPostError = 0;
+    {
+        ScopedLock lock(m_cs);
+        m_RunningState = RUNNING_STATE_START_MONITORING;
+        m_nCarryOverOffset = 0;
+        bPosted = ::PostQueuedCompletionStatus(hCompPort, kRequestPacketBytes,
+                                               reinterpret_cast<ULONG_PTR>(this), &m_Overlapped);
+        dwPostError = ::GetLastError();
+    }
+    if (!bPosted) {
+        const ByteString strMessage =
+            FormatTruncated(255, "StartMonitor::PostQueuedCompletionStatus fail: %d",
+                            static_cast<int>(dwPostError));
+        TERN_TRACE(strMessage.c_str());
+        return dwPostError != 0 ? dwPostError : ERROR_INVALID_HANDLE;
+    }
+    for (;;) {
+        const DWORD dwWait = ::WaitForSingleObject(m_hStartStopEvent.Get(), kStartWaitRoundMs);
+        if (dwWait == WAIT_OBJECT_0) break;
+        if (dwWait == WAIT_TIMEOUT) {
+            TERN_TRACE("StartMonitor:::WaitForSingleObject:: WAIT_TIMEOUT");
+            break;
+        }
+        ::Sleep(100);
+        TERN_TRACE("StartMonitor:::WaitForSingleObject:: other code");
+    }
+    ::ResetEvent(m_hStartStopEvent.Get());
+    TERN_TRACE("WatchDirectory::: StartMonitor Success");
+    return m_dwReadDirError.load();
+}
+
+BOOL CDirWatchInfo::SignalShutdown(HANDLE hCompPort) {
+    if (hCompPort != nullptr && IsDirectoryHandleOpen()) {
+        ScopedLock lock(m_cs);
+        m_RunningState = RUNNING_STATE_STOP;
+        return ::PostQueuedCompletionStatus(hCompPort, kRequestPacketBytes,
+                                            reinterpret_cast<ULONG_PTR>(this), &m_Overlapped);
+    }
+    TERN_TRACE("SignalShutdown::: hCompPort NULL");
+    return FALSE;
+}
+
+BOOL CDirWatchInfo::WaitForShutdown() {
+    const HANDLE hEvent = m_hStartStopEvent.Get();
+    const DWORD dwWait = ::MsgWaitForMultipleObjects(1, &hEvent, FALSE, kShutdownWaitMs, QS_ALLINPUT);
+    if (dwWait == WAIT_OBJECT_0) {
+        ::ResetEvent(hEvent);
+        return TRUE;
+    }
+    if (dwWait == WAIT_TIMEOUT) {
+        ::ResetEvent(hEvent);
+        TERN_TRACE("WaitForShutdown Time Out");
+        return FALSE;
+    }
+    if (dwWait == WAIT_FAILED) {
+        const ByteString strMessage =
+            "LastError:" + std::to_string(::GetLastError()) + "dwWait: -1";
+        TERN_TRACE(strMessage.c_str());
+        return FALSE;
+    }
+    ::ResetEvent(hEvent);
+    return FALSE;
+}
+
+BOOL CDirWatchInfo::UnwatchDirectory(HANDLE hCompPort) {
+    if (hCompPort == INVALID_HANDLE_VALUE) {
+        TERN_TRACE("UnwatchDirectory::: hCompPort NULL");
+        return FALSE;
+    }
+    if (!SignalShutdown(hCompPort)) {
+        TERN_TRACE("UnwatchDirectory::: SignalShutdown Fail");
+        return FALSE;
+    }
+    if (!m_hStartStopEvent) return FALSE;
+    if (WaitForShutdown()) return TRUE;
+    CloseDirectoryHandle();
+    TERN_TRACE("UnwatchDirectory::: WaitForShutdown Fail");
+    return FALSE;
+}
+
+}  // namespace tern

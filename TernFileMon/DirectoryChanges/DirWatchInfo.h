@@ -1,0 +1,89 @@
+// CDirWatchInfo: one watched directory of a CDirectoryChangeWatcher, with its
+// directory handle, read buffer, overlapped block and the running state that
+// the worker thread acts on.
+#ifndef TERNFILEMON_DIRECTORYCHANGES_DIRWATCHINFO_H
+#define TERNFILEMON_DIRECTORYCHANGES_DIRWATCHINFO_H
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "../common/ByteString.h"
+#include "../common/CriticalSection.h"
+#include "../common/Win32Handles.h"
+#include "DirectoryChangeWatcher.h"
+
+namespace tern {
+
+class CDelayedDirectoryChangeHandler;
+
+constexpr LONG RUNNING_STATE_NOT_SET = 0;
+constexpr LONG RUNNING_STATE_START_MONITORING = 1;
+constexpr LONG RUNNING_STATE_STOP = 2;
+constexpr LONG RUNNING_STATE_STOP_STEP2 = 3;
+constexpr LONG RUNNING_STATE_NORMAL = 5;
+
+constexpr DWORD READ_DIR_CHANGE_BUFFER_SIZE = 4096;
+
+class CDirectoryChangeWatcher::CDirWatchInfo {
+public:
+    CDirWatchInfo(HANDLE hDir, const ByteString& strDirectoryName,
+                  CDirectoryChangeHandler* pRealHandler, DWORD dwChangeFilter, BOOL bWatchSubtree,
+                  bool bAppHasGui, const char* pszIncludeFilter, const char* pszExcludeFilter,
+                  DWORD dwFilterFlags);
+    CDirWatchInfo(const CDirWatchInfo&) = delete;
+    CDirWatchInfo& operator=(const CDirWatchInfo&) = delete;
+
+    CDelayedDirectoryChangeHandler* GetChangeHandler() const { return m_pChangeHandler; }
+    CDirectoryChangeHandler* GetRealChangeHandler() const;
+    CDirectoryChangeHandler* SetRealDirectoryChangeHandler(CDirectoryChangeHandler* pHandler);
+    const ByteString& GetDirectoryName() const { return m_strDirName; }
+
+    BOOL CloseDirectoryHandle();
+    bool IsDirectoryHandleOpen();
+    // Releases the watcher binding of the real handler (when pWatcher is given)
+    // and destroys the record.
+    void DeleteSelf(CDirectoryChangeWatcher* pWatcher);
+
+    // The handshakes with the worker thread.
+    DWORD StartMonitor(HANDLE hCompPort);
+    BOOL UnwatchDirectory(HANDLE hCompPort);
+    BOOL SignalShutdown(HANDLE hCompPort);
+    BOOL WaitForShutdown();
+
+    // Worker-thread side.
+    LONG GetRunningState();
+    void SetRunningState(LONG nState);
+    void SignalStartStopEvent() { ::SetEvent(m_hStartStopEvent.Get()); }
+    DWORD IssueRead(DWORD nBufferOffset);
+    // Decodes a completed read of nBytes into calls on the wrapper and leaves
+    // the buffer ready for the next read; returns the offset it must start at.
+    DWORD DecodeCompletedRead(DWORD nBytes);
+    // 0 or the Win32 error of the last failed read.
+    void SetReadError(DWORD dwError) { m_dwReadDirError = dwError; }
+
+private:
+    ~CDirWatchInfo();
+
+    // Written by the worker, read by StartMonitor after the start handshake.
+    std::atomic<DWORD> m_dwReadDirError;
+    CDelayedDirectoryChangeHandler* m_pChangeHandler;
+    HANDLE m_hDir;
+    DWORD m_dwChangeFilter;
+    BOOL m_bWatchSubDir;
+    ByteString m_strDirName;
+    alignas(8) BYTE m_Buffer[READ_DIR_CHANGE_BUFFER_SIZE];
+    DWORD m_dwBufLength;
+    OVERLAPPED m_Overlapped;
+    // Where the next read starts: non-zero while an old-name record waits at
+    // the start of the buffer for its new-name record (see the decoder).
+    DWORD m_nCarryOverOffset;
+    // Guards m_hDir and m_RunningState. Taken alone or under the registry lock.
+    CriticalSection m_cs;
+    UniqueHandle m_hStartStopEvent;
+    LONG m_RunningState;
+};
+
+}  // namespace tern
+
+#endif

@@ -1,0 +1,411 @@
+#include "DirectoryChangeWatcher.h"
+
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "DelayedDirectoryChangeHandler.h"
+#include "DirWatchInfo.h"
+#include "Trace.h"
+
+namespace tern {
+
+namespace {
+
+constexpr DWORD kWorkerExitWaitMs = 10000;
+
+// Returns 0 or the Win32 error that kept the privilege from being enabled.
+DWORD EnablePrivilege(const char* pszPrivilege) {
+    HANDLE hRawToken = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &hRawToken)) {
+        return ::GetLastError();
+    }
+    UniqueHandle hToken(hRawToken);
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!::LookupPrivilegeValueA(nullptr, pszPrivilege, &privileges.Privileges[0].Luid)) {
+        return ::GetLastError();
+    }
+    ::SetLastError(0);
+    ::AdjustTokenPrivileges(hToken.Get(), FALSE, &privileges, 0, nullptr, nullptr);
+    // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED when the
+    // token lacks the privilege: only a clean last error counts.
+    return ::GetLastError();
+}
+
+BOOL CALLBACK EnableWatchPrivileges(PINIT_ONCE, PVOID, PVOID*) {
+    static const char* const s_apszPrivileges[] = {"SeBackupPrivilege", "SeRestorePrivilege",
+                                                   "SeChangeNotifyPrivilege"};
+    for (const char* pszPrivilege : s_apszPrivileges) {
+        const DWORD dwError = EnablePrivilege(pszPrivilege);
+        if (dwError != 0) TERN_TRACE_CODE("EnablePrivilege Fail:Error NO", dwError);
+    }
+    return TRUE;
+}
+
+INIT_ONCE g_oncePrivileges = INIT_ONCE_STATIC_INIT;
+
+bool IsExistingDirectory(const ByteString& strDirectory) {
+    const DWORD dwAttributes = ::GetFileAttributesA(strDirectory.c_str());
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;
+
+CDirectoryChangeWatcher::CDirectoryChangeWatcher(bool bHasGui, DWORD nFilterFlags)
+    : m_hCompPort(nullptr),
+      m_hThread(nullptr),
+      m_dwThreadID(0),
+      m_bHasGui(bHasGui),
+      m_nFilterFlags(nFilterFlags == 0 ? FILTERS_DEFAULT_BEHAVIOR : nFilterFlags) {}
+
+CDirectoryChangeWatcher::~CDirectoryChangeWatcher() {
+    UnwatchAllDirectories();
+    ScopedLock lifecycle(m_csLifecycle);
+    {
+        // Left only when the worker had already gone: nothing can use these
+        // records any more.
+        ScopedLock lock(m_csDirWatchInfo);
+        for (CDirWatchInfo*& pInfo : m_DirectoriesToWatch) {
+            if (pInfo != nullptr) std::exchange(pInfo, nullptr)->DeleteSelf(this);
+        }
+        m_DirectoriesToWatch.clear();
+    }
+    if (m_hThreadOwner) ::WaitForSingleObject(m_hThreadOwner.Get(), kWorkerExitWaitMs);
+    FreeOrphans();
+    m_hThread = nullptr;
+    const HANDLE hPort = m_hCompPort.exchange(nullptr);
+    if (hPort != nullptr) ::CloseHandle(hPort);
+}
+
+void CDirectoryChangeWatcher::OnWorkerThreadStart() {}
+void CDirectoryChangeWatcher::OnWorkerThreadExit() {}
+
+DWORD CDirectoryChangeWatcher::WatchDirectory(const ByteString& strDirectory,
+                                              DWORD dwChangesToWatchFor,
+                                              CDirectoryChangeHandler* pHandler,
+                                              BOOL bWatchSubtree, const char* pszInclude,
+                                              const char* pszExclude) {
+    if (dwChangesToWatchFor == 0) {
+        TERN_TRACE("WatchDirectory  dwChangesToWatchFor is Zero");
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (strDirectory.empty() || pHandler == nullptr) {
+        TERN_TRACE("WatchDirectory  dwChangesToWatchFor is NULL");
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!IsExistingDirectory(strDirectory)) {
+        TERN_TRACE("WatchDirectory  IsDirectory is FALSE");
+        ::SetLastError(ERROR_BAD_PATHNAME);
+        return ERROR_BAD_PATHNAME;
+    }
+    if (IsAlreadyWatched(strDirectory)) UnwatchDirectory(strDirectory);
+
+    ::InitOnceExecuteOnce(&g_oncePrivileges, EnableWatchPrivileges, nullptr, nullptr);
+
+    // Delete sharing is withheld on purpose: a watched directory cannot be
+    // deleted or moved away under the watch.
+    const HANDLE hDir = ::CreateFileA(strDirectory.c_str(), FILE_LIST_DIRECTORY,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    if (hDir == INVALID_HANDLE_VALUE) return ::GetLastError();
+
+    CDirWatchInfo* pInfo = new (std::nothrow)
+        CDirWatchInfo(hDir, strDirectory, pHandler, dwChangesToWatchFor, bWatchSubtree, m_bHasGui,
+                      pszInclude, pszExclude, m_nFilterFlags);
+    if (pInfo == nullptr) {
+        ::CloseHandle(hDir);
+        ::SetLastError(ERROR_OUTOFMEMORY);
+        return ERROR_OUTOFMEMORY;
+    }
+
+    ScopedLock lifecycle(m_csLifecycle);
+    const HANDLE hPort = ::CreateIoCompletionPort(hDir, m_hCompPort.load(),
+                                                  reinterpret_cast<ULONG_PTR>(pInfo), 0);
+    if (hPort == nullptr) {
+        // The port of the other watches is kept: they go on being served.
+        const DWORD dwError = ::GetLastError();
+        pInfo->DeleteSelf(nullptr);
+        ::SetLastError(dwError);
+        return dwError;
+    }
+    m_hCompPort = hPort;
+
+    if (m_hThread.load() == nullptr) {
+        const DWORD dwError = StartWorkerThread();
+        if (dwError != 0) {
+            TERN_TRACE("DeleteSelf Tracer!");
+            pInfo->DeleteSelf(nullptr);
+            TERN_TRACE("WatchDirectory  AfxBeginThread is FALSE");
+            return dwError;
+        }
+    }
+
+    const DWORD dwStartError = pInfo->StartMonitor(hPort);
+    if (dwStartError != 0) {
+        TERN_TRACE_CODE("WatchDirectory::: StartMonitor Fail::Error No", dwStartError);
+        TERN_TRACE("DeleteSelf Tracer!");
+        pInfo->DeleteSelf(nullptr);
+        ::SetLastError(dwStartError);
+        return dwStartError;
+    }
+
+    pHandler->ReferencesWatcher(this);
+    AddToWatchInfo(pInfo);
+    ::SetLastError(0);
+    return 0;
+}
+
+DWORD CDirectoryChangeWatcher::StartWorkerThread() {
+    // Started suspended so that the handle and id are recorded before the
+    // worker can clear them on its way out.
+    DWORD dwThreadId = 0;
+    const HANDLE hThread =
+        ::CreateThread(nullptr, 0, MonitorDirectoryChanges, this, CREATE_SUSPENDED, &dwThreadId);
+    if (hThread == nullptr) {
+        const DWORD dwError = ::GetLastError();
+        return dwError != 0 ? dwError : ERROR_MAX_THRDS_REACHED;
+    }
+    m_hThreadOwner.Reset(hThread);
+    m_hThread = hThread;
+    m_dwThreadID = dwThreadId;
+    ::ResumeThread(hThread);
+    return 0;
+}
+
+CDirWatchInfo*& CDirectoryChangeWatcher::EntryAt(int nIndex) {
+    if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_DirectoriesToWatch.size()) {
+        throw std::invalid_argument("watch registry index out of range");
+    }
+    return m_DirectoriesToWatch[static_cast<size_t>(nIndex)];
+}
+
+BOOL CDirectoryChangeWatcher::AddToWatchInfo(CDirWatchInfo* pWatchInfo) {
+    ScopedLock lock(m_csDirWatchInfo);
+    if (pWatchInfo == nullptr || pWatchInfo->GetDirectoryName().empty()) {
+        TERN_TRACE("Add Invalid Dir Info??");
+    }
+    for (CDirWatchInfo*& pEntry : m_DirectoriesToWatch) {
+        if (pEntry == nullptr) {
+            pEntry = pWatchInfo;
+            return TRUE;
+        }
+    }
+    try {
+        m_DirectoriesToWatch.push_back(pWatchInfo);
+    } catch (...) {
+        return FALSE;
+    }
+    return TRUE;
+}
+
+CDirWatchInfo* CDirectoryChangeWatcher::GetDirWatchInfo(const ByteString& strDirName,
+                                                        int& nIndex) const {
+    nIndex = -1;
+    if (strDirName.empty()) {
+        TERN_TRACE("GetDirWatchInfo strDirName is Empty");
+        return nullptr;
+    }
+    ScopedLock lock(m_csDirWatchInfo);
+    CDirWatchInfo* pFound = nullptr;
+    for (size_t i = 0; i < m_DirectoriesToWatch.size(); ++i) {
+        CDirWatchInfo* pInfo = m_DirectoriesToWatch.at(i);
+        if (pInfo == nullptr || !EqualsNoCase(pInfo->GetDirectoryName(), strDirName)) continue;
+        if (pFound == nullptr) {
+            pFound = pInfo;
+            nIndex = static_cast<int>(i);
+        } else {
+            TERN_TRACE("GetDirWatchInfo strDirName Have Double Class Instances");
+        }
+    }
+    return pFound;
+}
+
+CDirWatchInfo* CDirectoryChangeWatcher::GetDirWatchInfo(CDirWatchInfo* pWatchInfo,
+                                                        int& nIndex) const {
+    nIndex = -1;
+    if (pWatchInfo == nullptr) {
+        TERN_TRACE("GetDirWatchInfo pWatchInfo is NULL");
+        return nullptr;
+    }
+    ScopedLock lock(m_csDirWatchInfo);
+    CDirWatchInfo* pFound = nullptr;
+    for (size_t i = 0; i < m_DirectoriesToWatch.size(); ++i) {
+        if (m_DirectoriesToWatch.at(i) != pWatchInfo) continue;
+        if (pFound == nullptr) {
+            pFound = pWatchInfo;
+            nIndex = static_cast<int>(i);
+        } else {
+            TERN_TRACE("GetDirWatchInfo pWatchInfo is Double Found");
+        }
+    }
+    return pFound;
+}
+
+CDirWatchInfo* CDirectoryChangeWatcher::GetDirWatchInfo(CDirectoryChangeHandler* pChangeHandler,
+                                                        int& nIndex) const {
+    nIndex = -1;
+    if (pChangeHandler == nullptr) {
+        TERN_TRACE("GetDirWatchInfo pWatchInfo is NULL");
+        return nullptr;
+    }
+    ScopedLock lock(m_csDirWatchInfo);
+    CDirWatchInfo* pFound = nullptr;
+    for (size_t i = 0; i < m_DirectoriesToWatch.size(); ++i) {
+        CDirWatchInfo* pInfo = m_DirectoriesToWatch.at(i);
+        if (pInfo == nullptr || pInfo->GetRealChangeHandler() != pChangeHandler) continue;
+        if (pFound == nullptr) {
+            pFound = pInfo;
+            nIndex = static_cast<int>(i);
+        } else {
+            TERN_TRACE("GetDirWatchInfo pWatchInfo is Double Found");
+        }
+    }
+    return pFound;
+}
+
+BOOL CDirectoryChangeWatcher::IsAlreadyWatched(const ByteString& strDirectory) {
+    int nIndex = -1;
+    return GetDirWatchInfo(strDirectory, nIndex) != nullptr;
+}
+
+int CDirectoryChangeWatcher::NumWatchedDirectories() {
+    ScopedLock lock(m_csDirWatchInfo);
+    int nCount = 0;
+    for (CDirWatchInfo* pInfo : m_DirectoriesToWatch) {
+        if (pInfo != nullptr) ++nCount;
+    }
+    return nCount;
+}
+
+BOOL CDirectoryChangeWatcher::StopAndRemoveEntry(int nIndex) {
+    CDirWatchInfo*& pEntry = EntryAt(nIndex);
+    CDirWatchInfo* pInfo = pEntry;
+    const BOOL bStopped = pInfo->UnwatchDirectory(m_hCompPort.load());
+    if (!bStopped) TERN_TRACE("UnwatchDirectory Fail");
+    pEntry = nullptr;
+    if (bStopped) {
+        pInfo->DeleteSelf(this);
+    } else {
+        // The worker may still hold this record: it is freed once the
+        // worker has ended.
+        m_Orphans.push_back(pInfo);
+    }
+    return bStopped;
+}
+
+BOOL CDirectoryChangeWatcher::UnwatchDirectory(const ByteString& strDirectory) {
+    if (m_hCompPort.load() == nullptr) {
+        TERN_TRACE("UnwatchDirectory m_hCompPort is NULL");
+        return FALSE;
+    }
+    if (strDirectory.empty()) {
+        TERN_TRACE("UnwatchDirectory strDir is NULL");
+        return TRUE;
+    }
+    try {
+        ScopedLock lock(m_csDirWatchInfo);
+        int nIndex = -1;
+        if (GetDirWatchInfo(strDirectory, nIndex) == nullptr) {
+            TERN_TRACE("GetDirWatchInfo Fail when unwatch Dir");
+            return FALSE;
+        }
+        StopAndRemoveEntry(nIndex);
+        return TRUE;
+    } catch (...) {
+        TERN_TRACE("EC on Unwatch Dir");
+        return FALSE;
+    }
+}
+
+BOOL CDirectoryChangeWatcher::UnwatchDirectory(CDirectoryChangeHandler* pHandler) {
+    if (pHandler == nullptr) {
+        TERN_TRACE("UnwatchDirectory pChangeHandler NULL!");
+        return FALSE;
+    }
+    try {
+        ScopedLock lock(m_csDirWatchInfo);
+        int nFound = 0;
+        int nIndex = -1;
+        while (GetDirWatchInfo(pHandler, nIndex) != nullptr) {
+            ++nFound;
+            StopAndRemoveEntry(nIndex);
+        }
+        return nFound > 0 ? TRUE : FALSE;
+    } catch (...) {
+        TERN_TRACE("EC on Unwatch Dir");
+        return FALSE;
+    }
+}
+
+BOOL CDirectoryChangeWatcher::UnwatchAllDirectories() {
+    ScopedLock lifecycle(m_csLifecycle);
+    if (m_hThread.load() == nullptr) {
+        ScopedLock lock(m_csDirWatchInfo);
+        for (CDirWatchInfo* pInfo : m_DirectoriesToWatch) {
+            if (pInfo != nullptr) TERN_TRACE("UnwatchAllDirectories m_DirectoriesToWatch Not NULL!");
+        }
+        return FALSE;
+    }
+    if (m_hCompPort.load() == nullptr) {
+        TERN_TRACE("UnwatchAllDirectories m_hCompPort NULL!");
+        return FALSE;
+    }
+    try {
+        ScopedLock lock(m_csDirWatchInfo);
+        const int nCount = static_cast<int>(m_DirectoriesToWatch.size());
+        for (int i = 0; i < nCount; ++i) {
+            CDirWatchInfo* pInfo = EntryAt(i);
+            if (pInfo == nullptr) continue;
+            TERN_TRACE(("UnwatchDirectory  " + pInfo->GetDirectoryName()).c_str());
+            StopAndRemoveEntry(i);
+        }
+        m_DirectoriesToWatch.clear();
+    } catch (...) {
+        TERN_TRACE("EC on Unwatch Dir");
+    }
+    EndWorkerThread();
+    return TRUE;
+}
+
+void CDirectoryChangeWatcher::EndWorkerThread() {
+    const HANDLE hPort = m_hCompPort.load();
+    ::PostQueuedCompletionStatus(hPort, 0, 0, nullptr);
+    if (m_hThreadOwner) {
+        if (::WaitForSingleObject(m_hThreadOwner.Get(), kWorkerExitWaitMs) == WAIT_TIMEOUT) {
+            TERN_TRACE("UnwatchAllDirectories WaitForSingleObject TimeOut!");
+            if (::TerminateThread(m_hThreadOwner.Get(), 0)) {
+                ::WaitForSingleObject(m_hThreadOwner.Get(), INFINITE);
+            }
+        }
+        m_hThreadOwner.Reset();
+    }
+    m_hThread = nullptr;
+    m_dwThreadID = 0;
+    ::CloseHandle(hPort);
+    m_hCompPort = nullptr;
+    TERN_TRACE("UnwatchAllDirectories m_hCompPort Set To NULL!");
+    FreeOrphans();
+}
+
+void CDirectoryChangeWatcher::FreeOrphans() {
+    ScopedLock lock(m_csDirWatchInfo);
+    for (CDirWatchInfo* pInfo : m_Orphans) pInfo->DeleteSelf(this);
+    m_Orphans.clear();
+}
+
+BOOL CDirectoryChangeWatcher::UnwatchDirectoryBecauseOfError(CDirWatchInfo* pWatchInfo) {
+    if (pWatchInfo == nullptr) return FALSE;
+    ScopedLock lock(m_csDirWatchInfo);
+    int nIndex = -1;
+    if (GetDirWatchInfo(pWatchInfo, nIndex) == nullptr) return FALSE;
+    EntryAt(nIndex) = nullptr;
+    pWatchInfo->DeleteSelf(this);
+    return TRUE;
+}
+
+}  // namespace tern

@@ -1,0 +1,108 @@
+// CDirectoryChangeWatcher: watches any number of directory trees through one
+// I/O completion port served by one worker thread, and hands every change to
+// the handler of its watch on the process-wide notification thread.
+#ifndef TERNFILEMON_DIRECTORYCHANGES_DIRECTORYCHANGEWATCHER_H
+#define TERNFILEMON_DIRECTORYCHANGES_DIRECTORYCHANGEWATCHER_H
+
+#include <windows.h>
+
+#include <atomic>
+#include <vector>
+
+#include "../common/ByteString.h"
+#include "../common/CriticalSection.h"
+#include "../common/Win32Handles.h"
+#include "DirectoryChangeHandler.h"
+
+namespace tern {
+
+// Filter-flag bits of the watcher (how the deferring wrapper tests names).
+constexpr DWORD FILTERS_DONT_USE_FILTERS = 1;
+constexpr DWORD FILTERS_CHECK_PARTIAL_PATH = 4;
+constexpr DWORD FILTERS_CHECK_FILE_NAME_ONLY = 8;
+constexpr DWORD FILTERS_TEST_HANDLER_FIRST = 16;
+constexpr DWORD FILTERS_DONT_USE_HANDLER_FILTER = 32;
+constexpr DWORD FILTERS_NO_WATCHSTART_NOTIFICATION = 64;
+constexpr DWORD FILTERS_NO_WATCHSTOP_NOTIFICATION = 128;
+constexpr DWORD FILTERS_DEFAULT_BEHAVIOR = FILTERS_CHECK_FILE_NAME_ONLY;
+
+class CDirectoryChangeWatcher {
+public:
+    class CDirWatchInfo;
+
+    // bHasGui selects the hidden-window transport for notifications instead of
+    // the notification thread; nFilterFlags 0 means FILTERS_DEFAULT_BEHAVIOR.
+    CDirectoryChangeWatcher(bool bHasGui, DWORD nFilterFlags);
+    CDirectoryChangeWatcher(const CDirectoryChangeWatcher&) = delete;
+    CDirectoryChangeWatcher& operator=(const CDirectoryChangeWatcher&) = delete;
+    virtual ~CDirectoryChangeWatcher();
+
+    // Returns 0 or a Win32 error code. Watching a directory twice replaces the
+    // first watch. The watch keeps its own reference to pHandler.
+    DWORD WatchDirectory(const ByteString& strDirectory, DWORD dwChangesToWatchFor,
+                         CDirectoryChangeHandler* pHandler, BOOL bWatchSubtree,
+                         const char* pszInclude, const char* pszExclude);
+    BOOL UnwatchDirectory(const ByteString& strDirectory);
+    // Stops every watch of this handler; the handler side calls it.
+    BOOL UnwatchDirectory(CDirectoryChangeHandler* pHandler);
+    // Stops every watch and ends the worker thread.
+    BOOL UnwatchAllDirectories();
+    BOOL IsAlreadyWatched(const ByteString& strDirectory);
+    int NumWatchedDirectories();
+    // Read completions that carried no records (the system's change buffer
+    // overflowed, or the read failed), over all watches: changes were lost.
+    unsigned long GetEmptyCompletionCount() const { return m_nEmptyCompletions.load(); }
+
+    // The interactive user's temporary directory, kept here for the copy
+    // detection; the engine itself neither fills nor reads it.
+    ByteString m_strTempPath;
+
+protected:
+    // Called on the worker thread around its loop.
+    virtual void OnWorkerThreadStart();
+    virtual void OnWorkerThreadExit();
+
+private:
+    friend DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam);
+
+    BOOL AddToWatchInfo(CDirWatchInfo* pWatchInfo);
+    CDirWatchInfo* GetDirWatchInfo(const ByteString& strDirName, int& nIndex) const;
+    CDirWatchInfo* GetDirWatchInfo(CDirWatchInfo* pWatchInfo, int& nIndex) const;
+    CDirWatchInfo* GetDirWatchInfo(CDirectoryChangeHandler* pChangeHandler, int& nIndex) const;
+    BOOL UnwatchDirectoryBecauseOfError(CDirWatchInfo* pWatchInfo);
+    CDirWatchInfo*& EntryAt(int nIndex);
+    // Stops one registry entry's watch and clears the entry; destroys the
+    // record when the stop succeeded. Registry lock held.
+    BOOL StopAndRemoveEntry(int nIndex);
+    // Worker thread: decode one completed read, then re-issue it.
+    void HandleCompletedRead(CDirWatchInfo& info, DWORD nBytes);
+    DWORD StartWorkerThread();
+    void EndWorkerThread();
+    void FreeOrphans();
+
+    std::atomic<HANDLE> m_hCompPort;
+    // The worker's handle as the running flag: the worker clears it when it
+    // leaves. m_hThreadOwner keeps a handle of its own for the final wait.
+    std::atomic<HANDLE> m_hThread;
+    std::atomic<DWORD> m_dwThreadID;
+    UniqueHandle m_hThreadOwner;
+    std::vector<CDirWatchInfo*> m_DirectoriesToWatch;
+    // Records whose stop was not confirmed: the worker may still use them, so
+    // they are freed only once the worker has ended.
+    std::vector<CDirWatchInfo*> m_Orphans;
+    // Lock order: m_csLifecycle, then the registry lock m_csDirWatchInfo, then
+    // a record lock or a handler lock. m_csLifecycle serialises creating and
+    // ending the port and the worker; the worker never takes it.
+    CriticalSection m_csLifecycle;
+    mutable CriticalSection m_csDirWatchInfo;
+    bool m_bHasGui;
+    DWORD m_nFilterFlags;
+    std::atomic<unsigned long> m_nEmptyCompletions{0};
+};
+
+// The worker thread of a watcher (pParam is the watcher).
+DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam);
+
+}  // namespace tern
+
+#endif

@@ -1,0 +1,136 @@
+// The worker thread of a watcher: services the completion port, runs each
+// record's state machine, decodes completed reads and re-issues them.
+#include "DelayedDirectoryChangeHandler.h"
+#include "DirWatchInfo.h"
+#include "DirectoryChangeWatcher.h"
+#include "Trace.h"
+
+namespace tern {
+
+namespace {
+
+using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;
+
+void StartFirstRead(CDirWatchInfo& info) {
+    const DWORD dwError = info.IssueRead(0);
+    info.SetReadError(dwError);
+    if (dwError == 0) info.SetRunningState(RUNNING_STATE_NORMAL);
+    if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
+        pHandler->OnWatchStarted(dwError, info.GetDirectoryName());
+    }
+    info.SignalStartStopEvent();
+}
+
+void StopWatch(CDirWatchInfo& info) {
+    TERN_TRACE("RUNNING_STATE_STOP");
+    if (!info.IsDirectoryHandleOpen()) {
+        info.SignalStartStopEvent();
+        TERN_TRACE("RUNNING_STATE_STOP  INVALID_HANDLE_VALUE");
+        return;
+    }
+    // Closing the handle aborts the pending read; its completion packet
+    // confirms the stop to the waiting caller.
+    info.CloseDirectoryHandle();
+    info.SetRunningState(RUNNING_STATE_STOP_STEP2);
+    if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
+        pHandler->OnWatchStopped(info.GetDirectoryName());
+        TERN_TRACE("RUNNING_STATE_STOP Not  INVALID_HANDLE_VALUE");
+    } else {
+        TERN_TRACE("GetChangeHandler Fail");
+    }
+}
+
+void FinishStop(CDirWatchInfo& info) {
+    if (info.IsDirectoryHandleOpen()) {
+        info.CloseDirectoryHandle();
+        TERN_TRACE("RUNNING_STATE_STOP_STEP2  Not INVALID_HANDLE_VALUE");
+    } else {
+        info.SignalStartStopEvent();
+    }
+}
+
+}  // namespace
+
+void CDirectoryChangeWatcher::HandleCompletedRead(CDirWatchInfo& info, DWORD nBytes) {
+    if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
+        pHandler->SetChangedDirectoryName(info.GetDirectoryName());
+    }
+    if (nBytes == 0) ++m_nEmptyCompletions;
+    DWORD nCarryOverOffset = 0;
+    if (::GetCurrentThreadId() == m_dwThreadID.load()) {
+        nCarryOverOffset = info.DecodeCompletedRead(nBytes);
+    }
+    const DWORD dwError = info.IssueRead(nCarryOverOffset);
+    if (dwError == 0) {
+        info.SetReadError(0);
+        return;
+    }
+    // The read cannot go on: tell the handler and drop the watch, quickly,
+    // since callers may be waiting for the registry lock meanwhile.
+    const HANDLE hThread = ::GetCurrentThread();
+    const int nPriority = ::GetThreadPriority(hThread);
+    ::SetThreadPriority(hThread, THREAD_PRIORITY_HIGHEST);
+    info.SetReadError(dwError);
+    if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
+        pHandler->OnWatchError(dwError, info.GetDirectoryName());
+    }
+    UnwatchDirectoryBecauseOfError(&info);
+    ::SetThreadPriority(hThread, nPriority);
+}
+
+DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam) {
+    CDirectoryChangeWatcher* pThis = static_cast<CDirectoryChangeWatcher*>(pParam);
+    if (pThis == nullptr) {
+        TERN_TRACE("MonitorDirectoryChanges pThis is NULL");
+        return 0;
+    }
+    try {
+        pThis->OnWorkerThreadStart();
+        for (;;) {
+            const HANDLE hCompPort = pThis->m_hCompPort.load();
+            if (hCompPort == nullptr) {
+                TERN_TRACE("m_hCompPort is NULL.");
+                break;
+            }
+            DWORD nBytes = 0;
+            ULONG_PTR nKey = 0;
+            LPOVERLAPPED pOverlapped = nullptr;
+            const BOOL bOk =
+                ::GetQueuedCompletionStatus(hCompPort, &nBytes, &nKey, &pOverlapped, INFINITE);
+            CDirWatchInfo* pInfo = reinterpret_cast<CDirWatchInfo*>(nKey);
+            // An aborted read of a closed directory is the expected end of a
+            // stop; every other failure is worth a line.
+            if (!bOk && (pInfo == nullptr || pInfo->IsDirectoryHandleOpen())) {
+                TERN_TRACE("GetQueuedCompletionStatus FALSE");
+            }
+            if (pInfo == nullptr) break;
+
+            switch (pInfo->GetRunningState()) {
+                case RUNNING_STATE_START_MONITORING:
+                    StartFirstRead(*pInfo);
+                    break;
+                case RUNNING_STATE_STOP:
+                    StopWatch(*pInfo);
+                    break;
+                case RUNNING_STATE_STOP_STEP2:
+                    FinishStop(*pInfo);
+                    break;
+                case RUNNING_STATE_NORMAL:
+                    pThis->HandleCompletedRead(*pInfo, nBytes);
+                    break;
+                default:
+                    break;
+            }
+        }
+        TERN_TRACE("[MonitorDirectoryChanges] Thread exit.");
+        pThis->OnWorkerThreadExit();
+        pThis->m_hThread = nullptr;
+        return 0;
+    } catch (...) {
+        TERN_TRACE("Monitor Directory change Exception");
+        pThis->m_hThread = nullptr;
+        return 0;
+    }
+}
+
+}  // namespace tern

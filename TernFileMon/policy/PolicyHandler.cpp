@@ -1,0 +1,222 @@
+#include "PolicyHandler.h"
+
+#include <windows.h>
+
+#include <ctime>
+
+#include "../filemon/ClipboardBuffer.h"
+#include "../filemon/CopySource.h"
+#include "../filemon/FileMonitor.h"
+
+namespace tern {
+namespace {
+
+constexpr char kArrow[] = " ==> ";
+
+// Position of the first occurrence of pszWhat in strPath (case-sensitive),
+// -1 when there is none. The office rules compare it with small thresholds.
+long long IndexOf(const ByteString& strPath, const char* pszWhat) {
+    const size_t nIndex = strPath.find(pszWhat);
+    return nIndex == ByteString::npos ? -1 : static_cast<long long>(nIndex);
+}
+
+bool Contains(const ByteString& strPath, const char* pszWhat) {
+    return IndexOf(strPath, pszWhat) >= 0;
+}
+
+// A word processor saves through "~WRD....tmp" in the document's folder.
+bool IsWordTempFile(const ByteString& strPath) {
+    return IndexOf(strPath, ".tmp") > 8 && IndexOf(strPath, "~WRD") > 0;
+}
+
+bool IsWordBackupFile(const ByteString& strPath) {
+    return IndexOf(strPath, ".tmp") > 8 && IndexOf(strPath, "~WRL") > 0;
+}
+
+bool IsPresentationTempFile(const ByteString& strPath) {
+    return Contains(strPath, "ppt") && IndexOf(strPath, ".tmp") > 2;
+}
+
+// A spreadsheet saves into a temporary file without any extension and renames
+// it onto the workbook.
+bool IsSpreadsheetSave(const ByteString& strOldPath, const ByteString& strNewPath) {
+    return strOldPath.find('.') == ByteString::npos && IndexOf(strNewPath, ".xls") > 0;
+}
+
+bool IsSpreadsheetOrPresentation(const ByteString& strPath) {
+    return IndexOf(strPath, ".xls") > 0 || IndexOf(strPath, ".ppt") > 0;
+}
+
+ByteString CutAtLastBackslash(const ByteString& strPath) {
+    const size_t nSlash = strPath.rfind('\\');
+    return nSlash == ByteString::npos ? strPath : strPath.substr(0, nSlash);
+}
+
+}  // namespace
+
+CDirectoryChangeHandler_Policy::CDirectoryChangeHandler_Policy() {
+    char szExecutable[MAX_PATH] = {};
+    const DWORD nLength = ::GetModuleFileNameA(nullptr, szExecutable, MAX_PATH);
+    m_strInstallRoot = InstallRootOf(ByteString(szExecutable, nLength < MAX_PATH ? nLength : 0));
+    // The list of copied files is shared with the client's other processes; the
+    // first handler makes sure the section exists. Failing that, the clipboard serves.
+    CreateClipboardBuffer();
+}
+
+CDirectoryChangeHandler_Policy::~CDirectoryChangeHandler_Policy() { m_pRuleList = nullptr; }
+
+ByteString CDirectoryChangeHandler_Policy::InstallRootOf(const ByteString& strExecutablePath) {
+    ByteString strRoot = CutAtLastBackslash(CutAtLastBackslash(strExecutablePath));
+    MakeLowerInPlace(strRoot);
+    return strRoot;
+}
+
+ByteString CDirectoryChangeHandler_Policy::TimeStamp() {
+    const __time64_t tNow = ::_time64(nullptr);
+    struct tm localTime = {};
+    if (::_localtime64_s(&localTime, &tNow) != 0) return ByteString();
+    char szStamp[128] = {};
+    const size_t nLength = std::strftime(szStamp, sizeof(szStamp), "%Y-%m-%d %H:%M:%S", &localTime);
+    return ByteString(szStamp, nLength);
+}
+
+bool CDirectoryChangeHandler_Policy::IsUnderInstallRoot(const ByteString& strPath) const {
+    // Without a known root (no executable path) nothing is the client's own.
+    if (m_strInstallRoot.empty()) return false;
+    ByteString strLower = strPath;
+    MakeLowerInPlace(strLower);
+    return strLower.find(m_strInstallRoot) != ByteString::npos;
+}
+
+ByteString CDirectoryChangeHandler_Policy::LookUpCopySource(const ByteString& strNewPath) {
+    // The watcher keeps the user's temporary folder for every root; the lookup
+    // fills it while it is empty. Only the notification thread touches it.
+    CFileMonitor* pMonitor = g_pFileMonitor;
+    if (pMonitor != nullptr) return FindCopySource(strNewPath, pMonitor->m_DirWatcher.m_strTempPath);
+    ByteString strUserTempPath;
+    return FindCopySource(strNewPath, strUserTempPath);
+}
+
+void CDirectoryChangeHandler_Policy::OnFileAdded(const ByteString& strFileName) {
+    try {
+        if (IsUnderInstallRoot(strFileName)) return;
+        const ByteString strTime = TimeStamp();
+        m_Event.strPath = strFileName;
+        m_Event.strAction = "Add";
+        m_Event.strTime = strTime;
+        const ByteString strSource = LookUpCopySource(strFileName);
+        if (!strSource.empty()) {
+            m_Event.strPath = strSource + kArrow + strFileName;
+            m_Event.strSource = strSource;
+            m_Event.strTarget = strFileName;
+            m_Event.strAction = "Copy";
+            if (strSource == strFileName) return;
+        }
+        if (IsWordTempFile(strFileName)) m_bWordTempAdded = true;
+        ReportEvent();
+    } catch (...) {
+        // Out of memory or a failing host callback: the engine goes on.
+    }
+}
+
+void CDirectoryChangeHandler_Policy::OnFileRenamed(const ByteString& strOldFileName,
+                                                   const ByteString& strNewFileName) {
+    try {
+        if (IsUnderInstallRoot(strOldFileName)) return;
+        const ByteString strTime = TimeStamp();
+        m_Event.strAction = "Rename";
+        m_Event.strPath = strOldFileName + kArrow + strNewFileName;
+        m_Event.strSource = strOldFileName;
+        m_Event.strTarget = strNewFileName;
+        m_Event.strTime = strTime;
+
+        // The office rules, in this order; the first that applies decides.
+        if (IsPresentationTempFile(strOldFileName)) return;
+        if (IsSpreadsheetSave(strOldFileName, strNewFileName)) {
+            m_Event.strPath = strNewFileName;
+            m_Event.strAction = "Modify";
+            m_Event.strTime = strTime;
+            m_bWordTempAdded = false;
+            ReportEvent();
+            return;
+        }
+        if (IsWordTempFile(strOldFileName)) {
+            if (m_bWordTempAdded) {
+                m_Event.strPath = strNewFileName;
+                m_Event.strAction = "Modify";
+                m_Event.strTime = strTime;
+                m_bWordTempAdded = false;
+                ReportEvent();
+            }
+            return;
+        }
+        if (IsWordBackupFile(strNewFileName)) return;
+        ReportEvent();
+    } catch (...) {
+    }
+}
+
+void CDirectoryChangeHandler_Policy::OnFileRemoved(const ByteString& strFileName) {
+    try {
+        if (IsUnderInstallRoot(strFileName)) return;
+        const ByteString strPreviousAction = m_Event.strAction;
+        m_Event.strPath = strFileName;
+        m_Event.strAction = "Delete";
+        m_Event.strTime = TimeStamp();
+        // The workbook a save has just reported as modified loses its old copy.
+        if (m_Event.strPath == m_Event.strTarget && strPreviousAction == "Modify" &&
+            IsSpreadsheetOrPresentation(strFileName)) {
+            return;
+        }
+        ReportEvent();
+    } catch (...) {
+    }
+}
+
+void CDirectoryChangeHandler_Policy::OnFileModified(const ByteString& strFileName) {
+    try {
+        if (IsUnderInstallRoot(strFileName)) return;
+        FileMonEvent modified;
+        modified.strPath = strFileName;
+        modified.strAction = "Modify";
+        modified.strTime = TimeStamp();
+
+        // Echoes: the same second as the action that wrote the file.
+        if (modified.strTime == m_Event.strTime) {
+            if (strFileName == m_Event.strPath && m_Event.strAction == "Add") return;
+            const bool bSourceOrTarget =
+                strFileName == m_Event.strTarget || strFileName == m_Event.strSource;
+            if (bSourceOrTarget && (m_Event.strAction == "Copy" || m_Event.strAction == "Rename")) {
+                return;
+            }
+        }
+
+        CFileMonitor* pMonitor = g_pFileMonitor;
+        if (pMonitor == nullptr) return;
+        const FileMonCallback pfnLocal = pMonitor->m_pfnLocalCallback;
+        if (pfnLocal != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, false, 1)) {
+            pfnLocal(&modified);
+        }
+        const FileMonCallback pfnUsb = pMonitor->m_pfnUsbCallback;
+        if (pfnUsb != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, true, 1)) {
+            pfnUsb(&modified);
+        }
+    } catch (...) {
+    }
+}
+
+void CDirectoryChangeHandler_Policy::OnWatchStarted(DWORD /*dwError*/,
+                                                    const ByteString& /*strDirectory*/) {}
+
+void CDirectoryChangeHandler_Policy::OnWatchStopped(const ByteString& /*strDirectory*/) {}
+
+void CDirectoryChangeHandler_Policy::ReportEvent() {
+    CFileMonitor* pMonitor = g_pFileMonitor;
+    if (pMonitor == nullptr) return;
+    const FileMonCallback pfnLocal = pMonitor->m_pfnLocalCallback;
+    if (pfnLocal != nullptr && pMonitor->MatchHandlerEvent(this, false)) pfnLocal(&m_Event);
+    const FileMonCallback pfnUsb = pMonitor->m_pfnUsbCallback;
+    if (pfnUsb != nullptr && pMonitor->MatchHandlerEvent(this, true)) pfnUsb(&m_Event);
+}
+
+}  // namespace tern

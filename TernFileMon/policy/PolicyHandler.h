@@ -1,0 +1,56 @@
+// CDirectoryChangeHandler_Policy: turns the raw changes of one watched drive
+// root into the user actions the host hears about ("Add", "Copy", "Delete",
+// "Modify", "Rename") and hands each to the callback of its monitor type when
+// a filter rule accepts it.
+#ifndef TERNFILEMON_POLICY_POLICYHANDLER_H
+#define TERNFILEMON_POLICY_POLICYHANDLER_H
+
+#include "../DirectoryChanges/DirectoryChangeHandler.h"
+#include "../common/ByteString.h"
+#include "../include/TernFileMon.h"
+
+namespace tern {
+
+// All notifications arrive on the engine's one notification thread, so the
+// handler's state needs no lock; the host callbacks run there too.
+class CDirectoryChangeHandler_Policy : public CDirectoryChangeHandler {
+public:
+    CDirectoryChangeHandler_Policy();
+    ~CDirectoryChangeHandler_Policy() override;
+
+    void OnFileAdded(const ByteString& strFileName) override;
+    void OnFileRemoved(const ByteString& strFileName) override;
+    void OnFileRenamed(const ByteString& strOldFileName, const ByteString& strNewFileName) override;
+    void OnFileModified(const ByteString& strFileName) override;
+    void OnWatchStarted(DWORD dwError, const ByteString& strDirectory) override;
+    void OnWatchStopped(const ByteString& strDirectory) override;
+
+    // Offers m_Event to the FILEMON_LOCAL side, then to the FILEMON_USB side.
+    void ReportEvent();
+
+    // The last addition, copy, deletion or rename; the duplicate rules of the
+    // following notifications read it back. Fields a step does not write keep
+    // their earlier values.
+    FileMonEvent m_Event;
+    // The host's rules for this root (not owned); null reports nothing.
+    FileMonRuleList* m_pRuleList = nullptr;
+    // The folder above the host executable's folder, lower-cased.
+    ByteString m_strInstallRoot;
+    // A word processor's "~WRD" temporary file was added; its rename onto the
+    // document is then that document's modification.
+    bool m_bWordTempAdded = false;
+
+    // "C:\Program Files\Client\bin\host.exe" gives "c:\program files\client".
+    static ByteString InstallRootOf(const ByteString& strExecutablePath);
+    // Local time, "%Y-%m-%d %H:%M:%S".
+    static ByteString TimeStamp();
+
+private:
+    bool IsUnderInstallRoot(const ByteString& strPath) const;
+    // The file strNewPath was pasted from, or empty when it is no copy.
+    static ByteString LookUpCopySource(const ByteString& strNewPath);
+};
+
+}  // namespace tern
+
+#endif

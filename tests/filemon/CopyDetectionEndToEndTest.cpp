@@ -1,0 +1,293 @@
+// Copies made on the Wine test drives while the whole component watches them,
+// as a host runs it: the DLL's CreateObject, StartMonitoring with a rule that
+// takes every addition and copy, and the reports that reach the callback.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CopyDetectionSupport.h"
+#include "TernFileMon.h"
+#include "TestDrives.h"
+#include "../../TernFileMon/filemon/ClipboardBuffer.h"
+
+using terntest::ClipboardWriter;
+using terntest::CopyIniFiles;
+using terntest::FixedDriveRoot;
+using terntest::MakeFreshFolder;
+using terntest::RemoveTree;
+using terntest::SectionWriter;
+using terntest::TokenProcess;
+
+namespace {
+
+std::mutex g_mutex;
+std::vector<FileMonEvent> g_reports;
+
+void TERN_CALLBACK CollectReport(FileMonEvent* pEvent) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_reports.push_back(*pEvent);
+}
+
+int TERN_CALLBACK IgnoreLog(const std::string*, int, int, const char*, unsigned int, int, int) {
+    return 0;
+}
+
+bool WriteSmallFile(const std::string& strPath, const std::string& strContent) {
+    HANDLE hFile = ::CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return false;
+    DWORD dwWritten = 0;
+    const bool bWritten = ::WriteFile(hFile, strContent.data(), static_cast<DWORD>(strContent.size()),
+                                      &dwWritten, nullptr) != FALSE;
+    ::CloseHandle(hFile);
+    return bWritten;
+}
+
+// The user's "TEMP" pointed at another folder while the object lives.
+class UserTempRedirect {
+public:
+    explicit UserTempRedirect(const std::string& strFolder) {
+        HKEY hKey = nullptr;
+        if (::RegOpenKeyExA(HKEY_CURRENT_USER, "Environment", 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                            &hKey) != ERROR_SUCCESS) {
+            ADD_FAILURE() << "cannot open HKCU\\Environment";
+            return;
+        }
+        m_hKey = hKey;
+        char szOld[1024] = {};
+        DWORD dwSize = sizeof(szOld) - 1;
+        m_bHadValue = ::RegQueryValueExA(m_hKey, "TEMP", nullptr, &m_dwOldType,
+                                         reinterpret_cast<BYTE*>(szOld), &dwSize) == ERROR_SUCCESS;
+        m_strOld = szOld;
+        EXPECT_EQ(::RegSetValueExA(m_hKey, "TEMP", 0, REG_SZ,
+                                   reinterpret_cast<const BYTE*>(strFolder.c_str()),
+                                   static_cast<DWORD>(strFolder.size() + 1)),
+                  ERROR_SUCCESS);
+    }
+    ~UserTempRedirect() {
+        if (m_hKey == nullptr) return;
+        if (m_bHadValue) {
+            ::RegSetValueExA(m_hKey, "TEMP", 0, m_dwOldType,
+                             reinterpret_cast<const BYTE*>(m_strOld.c_str()),
+                             static_cast<DWORD>(m_strOld.size() + 1));
+        } else {
+            ::RegDeleteValueA(m_hKey, "TEMP");
+        }
+        ::RegCloseKey(m_hKey);
+    }
+    UserTempRedirect(const UserTempRedirect&) = delete;
+    UserTempRedirect& operator=(const UserTempRedirect&) = delete;
+
+private:
+    HKEY m_hKey = nullptr;
+    bool m_bHadValue = false;
+    DWORD m_dwOldType = REG_SZ;
+    std::string m_strOld;
+};
+
+class CopyDetectionEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_reports.clear();
+        }
+        m_hModule = ::LoadLibraryA("TernFileMon.dll");
+        ASSERT_NE(m_hModule, nullptr);
+        auto pfnCreate = TernGetExport<PFN_CreateObject>(m_hModule, "CreateObject");
+        ASSERT_NE(pfnCreate, nullptr);
+        TernInitRecord init = {IgnoreLog, 0};
+        m_pMonitor = pfnCreate("ITernFileMon", &m_pControl, &init);
+        ASSERT_NE(m_pMonitor, nullptr);
+        m_rules.push_back(FileMonRule{"*", "", "Add|Copy", "copy-test"});
+        FileMonFilterList filter = {FILEMON_LOCAL, &m_rules};
+        ASSERT_TRUE(m_pMonitor->StartMonitoring(CollectReport, &filter));
+        // The first policy handler has made the section; the client's other
+        // process writes it.
+        m_pSection.reset(new SectionWriter);
+        ASSERT_TRUE(m_pSection->IsOpen());
+        m_pSection->Clear();
+        m_clipboard.Empty();
+        // Folders made after watching began (the watch follows only those).
+        m_strFrom = MakeFreshFolder(FixedDriveRoot(), "copy-from");
+        m_strTo = MakeFreshFolder(FixedDriveRoot(), "copy-to");
+        ::Sleep(100);
+    }
+
+    void TearDown() override {
+        if (m_pMonitor != nullptr) {
+            m_pMonitor->StopMonitoring(FILEMON_LOCAL);
+            EXPECT_EQ(m_pMonitor->Release(), 0u);
+        }
+        m_pSection.reset();
+        if (m_hModule != nullptr) ::FreeLibrary(m_hModule);
+        RemoveTree(m_strFrom);
+        RemoveTree(m_strTo);
+    }
+
+    // The first report about strPath (as path or copy target), waiting up to 5 s.
+    bool WaitForReport(const std::string& strPath, FileMonEvent& event) {
+        const ULONGLONG nDeadline = ::GetTickCount64() + 5000;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(g_mutex);
+                for (const FileMonEvent& report : g_reports) {
+                    if (report.strPath == strPath || report.strTarget == strPath) {
+                        event = report;
+                        return true;
+                    }
+                }
+            }
+            if (::GetTickCount64() >= nDeadline) return false;
+            ::Sleep(20);
+        }
+    }
+
+    void ExpectCopy(const std::string& strSource, const std::string& strTarget) {
+        FileMonEvent event;
+        ASSERT_TRUE(WaitForReport(strTarget, event)) << "no report for " << strTarget;
+        EXPECT_EQ(event.strAction, "Copy");
+        EXPECT_EQ(event.strSource, strSource);
+        EXPECT_EQ(event.strTarget, strTarget);
+        EXPECT_EQ(event.strPath, strSource + " ==> " + strTarget);
+        EXPECT_EQ(event.strRuleTag, "copy-test");
+    }
+
+    void ExpectAdd(const std::string& strPath) {
+        FileMonEvent event;
+        ASSERT_TRUE(WaitForReport(strPath, event)) << "no report for " << strPath;
+        EXPECT_EQ(event.strAction, "Add");
+        EXPECT_EQ(event.strPath, strPath);
+    }
+
+    HMODULE m_hModule = nullptr;
+    ITernFileMon* m_pMonitor = nullptr;
+    ICommonControl* m_pControl = nullptr;
+    FileMonRuleList m_rules;
+    std::unique_ptr<SectionWriter> m_pSection;
+    ClipboardWriter m_clipboard;
+    std::string m_strFrom;
+    std::string m_strTo;
+};
+
+}  // namespace
+
+TEST_F(CopyDetectionEndToEnd, PasteFromTheSectionOrTheClipboardIsACopy) {
+    // Listed in the shared section.
+    const std::string strSource = m_strFrom + "\\report.doc";
+    ASSERT_TRUE(WriteSmallFile(strSource, "report"));
+    m_pSection->WriteText("C:\\elsewhere\\other.doc|" + strSource + "|");
+    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\report.doc").c_str(), TRUE));
+    ExpectCopy(strSource, m_strTo + "\\report.doc");
+
+    // On the clipboard as a file drop, the section empty.
+    m_pSection->Clear();
+    const std::string strClipSource = m_strFrom + "\\sheet.xls";
+    ASSERT_TRUE(WriteSmallFile(strClipSource, "sheet"));
+    ASSERT_TRUE(m_clipboard.PutFileDrop({strClipSource}));
+    ASSERT_TRUE(::CopyFileA(strClipSource.c_str(), (m_strTo + "\\sheet.xls").c_str(), TRUE));
+    ExpectCopy(strClipSource, m_strTo + "\\sheet.xls");
+
+    // Both: the section wins.
+    const std::string strOther = "C:\\section\\wins\\memo.txt";
+    m_pSection->WriteText(strOther);
+    const std::string strMemo = m_strFrom + "\\memo.txt";
+    ASSERT_TRUE(WriteSmallFile(strMemo, "memo"));
+    ASSERT_TRUE(m_clipboard.PutFileDrop({strMemo}));
+    ASSERT_TRUE(::CopyFileA(strMemo.c_str(), (m_strTo + "\\memo.txt").c_str(), TRUE));
+    ExpectCopy(strOther, m_strTo + "\\memo.txt");
+
+    // Nothing listed anywhere: an addition.
+    m_pSection->Clear();
+    ASSERT_TRUE(m_clipboard.Empty());
+    ASSERT_TRUE(WriteSmallFile(m_strTo + "\\fresh.txt", "fresh"));
+    ExpectAdd(m_strTo + "\\fresh.txt");
+}
+
+TEST_F(CopyDetectionEndToEnd, SameFolderAndNumberedCopies) {
+    CopyIniFiles ini;
+    ASSERT_TRUE(ini.WriteMain("[KeyNameOfCopyFile]\r\nCopyKeyValue=- Copy\r\n"));
+    const std::string strSource = m_strTo + "\\plan.txt";
+    ASSERT_TRUE(WriteSmallFile(strSource, "plan"));
+    m_pSection->WriteText(strSource);
+    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\plan - Copy.txt").c_str(), TRUE));
+    ExpectCopy(strSource, m_strTo + "\\plan - Copy.txt");
+
+    // A name with the base but no marker stays an addition.
+    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\plan final.txt").c_str(), TRUE));
+    ExpectAdd(m_strTo + "\\plan final.txt");
+
+    // Two delimiters in a row in the override: every name with the base is a copy.
+    ASSERT_TRUE(ini.WriteOverride("[KeyNameOfCopyFile]\r\nCopyKeyValue=- Copy||||x\r\n"));
+    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\plan v2.txt").c_str(), TRUE));
+    ExpectCopy(strSource, m_strTo + "\\plan v2.txt");
+
+    // A broken INI: not a copy.
+    ini.RemoveAll();
+    ASSERT_TRUE(ini.WriteMain("[KeyNameOfCopyFile\r\nnothing here\r\n"));
+    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\plan - Copy (2).txt").c_str(), TRUE));
+    ExpectAdd(m_strTo + "\\plan - Copy (2).txt");
+
+    // Numbered copies, the English and the Chinese prefix.
+    const std::string strNumbered = m_strTo + "\\Copy of (2) memo.txt";
+    ASSERT_TRUE(WriteSmallFile(strNumbered, "memo"));
+    m_pSection->WriteText(strNumbered);
+    ASSERT_TRUE(::CopyFileA(strNumbered.c_str(), (m_strTo + "\\Copy of (3) memo.txt").c_str(), TRUE));
+    ExpectCopy(strNumbered, m_strTo + "\\Copy of (3) memo.txt");
+
+    // File names reach the component in code page 936 whatever the system's
+    // ANSI code page: the files are made under their UTF-16 names.
+    const std::wstring strWideFolder(m_strTo.begin(), m_strTo.end());
+    const std::wstring strWideSource = strWideFolder + L"\\\u590D\u4EF6 (2) memo.txt";
+    const std::wstring strWideCopy = strWideFolder + L"\\\u590D\u4EF6 (3) memo.txt";
+    const std::string strChinese = m_strTo + "\\\xB8\xB4\xBC\xFE (2) memo.txt";
+    const std::string strChineseCopy = m_strTo + "\\\xB8\xB4\xBC\xFE (3) memo.txt";
+    HANDLE hFile = ::CreateFileW(strWideSource.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
+    ::CloseHandle(hFile);
+    m_pSection->WriteText(strChinese);
+    ASSERT_TRUE(::CopyFileW(strWideSource.c_str(), strWideCopy.c_str(), TRUE));
+    ExpectCopy(strChinese, strChineseCopy);
+}
+
+TEST_F(CopyDetectionEndToEnd, FilesInTheUserTempDirectoryAreNeverCopies) {
+    // The user's temporary folder, made after watching began.
+    const std::string strTemp = MakeFreshFolder(FixedDriveRoot(), "user-temp");
+    UserTempRedirect redirect(strTemp);
+    TokenProcess zuvove;
+    ASSERT_TRUE(zuvove.IsRunning());
+    ::Sleep(200);  // let the process appear
+
+    const std::string strSource = m_strFrom + "\\draft.doc";
+    ASSERT_TRUE(WriteSmallFile(strSource, "draft"));
+    m_pSection->WriteText(strSource);
+    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (strTemp + "\\draft.doc").c_str(), TRUE));
+    ExpectAdd(strTemp + "\\draft.doc");
+
+    // Outside it the same list still makes a copy.
+    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\draft.doc").c_str(), TRUE));
+    ExpectCopy(strSource, m_strTo + "\\draft.doc");
+    RemoveTree(strTemp);
+}
+
+TEST_F(CopyDetectionEndToEnd, HostileSectionContentsLeaveAdditions) {
+    const std::string strSource = m_strFrom + "\\data.bin";
+    ASSERT_TRUE(WriteSmallFile(strSource, "data"));
+    const std::string vecTargets[] = {"\\a.bin", "\\b.bin", "\\c.bin"};
+    const char chFill[] = {'x', '|', '\\'};
+    for (int i = 0; i < 3; ++i) {
+        m_pSection->Fill(chFill[i]);  // no terminator anywhere
+        ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + vecTargets[i]).c_str(), TRUE));
+        ExpectAdd(m_strTo + vecTargets[i]);
+    }
+    // One huge piece next to the real source.
+    m_pSection->WriteText(std::string(1000000, 'h') + "|" + strSource);
+    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\data.bin").c_str(), TRUE));
+    ExpectCopy(strSource, m_strTo + "\\data.bin");
+}

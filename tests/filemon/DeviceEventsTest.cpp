@@ -1,0 +1,244 @@
+// Device events sent to the "FileMon" window the way the system broadcasts
+// them, with the window's timers sped up and observed through their effects.
+#include <windows.h>
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../../TernFileMon/filemon/RecordedRoots.h"
+#include "MonitorFixture.h"
+#include "TestDrives.h"
+
+using Roots = std::vector<std::string>;
+
+namespace terntest {
+namespace {
+
+// Bounded waits for timers of at most 10000 / kTimerDivisor ms.
+constexpr DWORD kTimerWaitMs = 3000;
+
+class DeviceEvents : public MonitorFixture {
+protected:
+    Roots AllRoots() { return Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}; }
+};
+
+TEST_F(DeviceEvents, ArrivingVolumesAreAttachedAsUsbAndCdromsOnlyLogged) {
+    Start(FILEMON_USB);
+    Monitor().UnwatchRecordedRoots();
+    ClearLog();
+
+    SendVolumeEvent(DBT_DEVICEARRIVAL, RemovableDriveRoot()[0]);
+    EXPECT_TRUE(IsWatched(RemovableDriveRoot()));
+    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
+    // A fixed volume that arrives counts as FILEMON_USB as well.
+    SendVolumeEvent(DBT_DEVICEARRIVAL, FixedDriveRoot()[0]);
+    EXPECT_EQ(RecordedRoots(), (Roots{RemovableDriveRoot(), FixedDriveRoot()}));
+    EXPECT_EQ(LoggedLines(), Roots(2, "OnDeviceChange"));
+
+    ClearLog();
+    SendVolumeEvent(DBT_DEVICEARRIVAL, CdromDriveRoot()[0]);
+    EXPECT_EQ(LoggedLines(), (Roots{"OnDeviceChange", "OnDeviceChange-----CD ROM"}));
+    EXPECT_FALSE(IsWatched(CdromDriveRoot()));
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK), 0u);
+
+    // Removal of a CD-ROM is only logged too.
+    ClearLog();
+    SendVolumeEvent(DBT_DEVICEREMOVECOMPLETE, CdromDriveRoot()[0]);
+    EXPECT_EQ(LoggedLines(), (Roots{"OnDeviceChange", "OnDeviceChange-----CD ROM"}));
+    EXPECT_EQ(RecordedRoots().size(), 2u);
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_REMOVE), 0u);
+}
+
+TEST_F(DeviceEvents, QueryRemoveDetachesTheRecordedRootsAndReattachesThemLater) {
+    Start(FILEMON_LOCAL);
+    Start(FILEMON_USB);
+    ClearLog();
+    EXPECT_TRUE(IsHeldOpen(RemovableDriveRoot()));
+    // Slow enough to look at the volume between the event and the timer.
+    Monitor().SetTimerDivisor(20);
+
+    // Query-remove comes with a handle record (or none): any device type will do.
+    DEV_BROADCAST_HANDLE handleRecord = {};
+    handleRecord.dbch_size = sizeof(handleRecord);
+    handleRecord.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    SendDeviceEvent(DBT_DEVICEQUERYREMOVE, &handleRecord);
+    EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
+    EXPECT_TRUE(RecordedRoots().empty());
+    // One removable root on the harness: 20 s.
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_QUERYREMOVE), 20000u);
+    // Nothing of the component keeps the leaving volume open.
+    EXPECT_FALSE(IsHeldOpen(RemovableDriveRoot()));
+    Monitor().SetTimerDivisor(kTimerDivisor);
+
+    ASSERT_TRUE(WaitForLogged("TIMER_QUERYREMOVE", 1, 20000 / 20 + kTimerWaitMs));
+    SyncWithWindow();
+    EXPECT_EQ(WatchedRoots(), AllRoots());
+    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_QUERYREMOVE), 0u);
+    EXPECT_EQ(LoggedLines(), (Roots{"OnDeviceChange", "TIMER_QUERYREMOVE"}));
+    EXPECT_TRUE(IsHeldOpen(RemovableDriveRoot()));
+    // One-shot: it does not come again.
+    ::Sleep(2 * 20000 / kTimerDivisor);
+    EXPECT_EQ(CountLogged("TIMER_QUERYREMOVE"), 1u);
+
+    // Without a record at all, and after FILEMON_USB was stopped: detached, not re-attached.
+    Monitor().StopFileMonitor(FILEMON_USB);
+    ClearLog();
+    SendDeviceEvent(DBT_DEVICEQUERYREMOVE, nullptr);
+    ASSERT_TRUE(WaitForLogged("TIMER_QUERYREMOVE", 1, kTimerWaitMs));
+    SyncWithWindow();
+    EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
+}
+
+TEST_F(DeviceEvents, RemoveCompleteDetachesAtOnceAndReattachesWhatRemains) {
+    Start(FILEMON_USB);
+    EXPECT_EQ(Monitor().AddWatchRoot(FixedDriveRoot(), &m_usbRules, true), 1);
+    ClearLog();
+
+    SendVolumeEvent(DBT_DEVICEREMOVECOMPLETE, RemovableDriveRoot()[0]);
+    // Every recorded root goes, whichever volume left.
+    EXPECT_EQ(WatchedRoots(), Roots{"C:\\"});
+    EXPECT_TRUE(RecordedRoots().empty());
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_REMOVE), 3000u);
+
+    ASSERT_TRUE(WaitForLogged("TIMER_REMOVE", 1, kTimerWaitMs));
+    SyncWithWindow();
+    // The removable drive that remains comes back; the arrived fixed disk does not.
+    EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", RemovableDriveRoot()}));
+    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_REMOVE), 0u);
+
+    // Two removals in a row: the timer starts over and runs once.
+    ClearLog();
+    SendVolumeEvent(DBT_DEVICEREMOVECOMPLETE, RemovableDriveRoot()[0]);
+    SendVolumeEvent(DBT_DEVICEREMOVECOMPLETE, RemovableDriveRoot()[0]);
+    ASSERT_TRUE(WaitForLogged("TIMER_REMOVE", 1, kTimerWaitMs));
+    ::Sleep(2 * 3000 / kTimerDivisor);
+    EXPECT_EQ(CountLogged("TIMER_REMOVE"), 1u);
+}
+
+TEST_F(DeviceEvents, CustomEventDetachesEverythingAndRebuildsLater) {
+    Start(FILEMON_LOCAL);
+    Start(FILEMON_USB);
+    ClearLog();
+
+    SendDeviceEvent(DBT_CUSTOMEVENT, nullptr);
+    EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
+    EXPECT_TRUE(RecordedRoots().empty());
+    EXPECT_EQ(LoggedLines(), (Roots{"OnDeviceChange", "DBT_CUSTOMEVENT"}));
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_CUSTOMEVENT), 3000u);
+
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Monitor().ArmedTimerPeriod(tern::TIMER_CUSTOMEVENT) == 0; }, kTimerWaitMs));
+    SyncWithWindow();
+    EXPECT_EQ(WatchedRoots(), AllRoots());
+    // Recorded by the locked rewatch, then once more by the rewatch of all drives.
+    EXPECT_EQ(RecordedRoots(), (Roots{RemovableDriveRoot(), RemovableDriveRoot()}));
+
+    // With FILEMON_LOCAL never started, its disks stay detached after the rebuild.
+    Monitor().m_pfnLocalCallback = nullptr;
+    Monitor().m_pLocalRuleList = nullptr;
+    SendDeviceEvent(DBT_CUSTOMEVENT, nullptr);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Monitor().ArmedTimerPeriod(tern::TIMER_CUSTOMEVENT) == 0; }, kTimerWaitMs));
+    SyncWithWindow();
+    EXPECT_EQ(WatchedRoots(), Roots{RemovableDriveRoot()});
+}
+
+TEST_F(DeviceEvents, UnopenableArrivalIsRetriedFifteenTimesThenGivenUp) {
+    Start(FILEMON_USB);
+    ClearLog();
+    SendVolumeEvent(DBT_DEVICEARRIVAL, 'Q');
+    ASSERT_EQ(LoggedLines().size(), 2u);
+    EXPECT_EQ(LoggedLines()[1].rfind("Open Dir Q:\\ fail::", 0), 0u);
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK), 10000u);
+    EXPECT_FALSE(IsWatched("Q:\\"));
+
+    ASSERT_TRUE(WaitForLogged("New Hard DIsk Come", 1, kTimerWaitMs));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK) == 3000; }, kTimerWaitMs));
+    ASSERT_TRUE(WaitForLogged("Reset Timer Format too long, not monitor the disk::", 15,
+                              15 * kTimerWaitMs));
+    // The 15th failure gives up and resets the count.
+    ::Sleep(3 * 3000 / kTimerDivisor);
+    SyncWithWindow();
+    EXPECT_EQ(CountLogged("New Hard DIsk Come"), 15u);
+    EXPECT_EQ(CountLogged("Reset Timer Format too long, not monitor the disk::"), 15u);
+    EXPECT_EQ(CountLogged("Q:\\"), 15u);  // the pending root follows each failure
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK), 0u);
+    EXPECT_EQ(tern::g_nNewDiskRetries, 0);
+    EXPECT_EQ(WatchedRoots(), AllRoots());
+}
+
+TEST_F(DeviceEvents, ArrivalThatBecomesOpenableRebuildsTheWatchesAndKeepsTheFailureCount) {
+    Start(FILEMON_LOCAL);
+    Start(FILEMON_USB);
+    tern::g_nNewDiskRetries = 0;
+    // D: arrives while another program holds its root exclusively.
+    Monitor().m_DirWatcher.UnwatchDirectory(FixedDriveRoot());
+    HANDLE hExclusive = ::CreateFileA(FixedDriveRoot().c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(hExclusive, INVALID_HANDLE_VALUE) << ::GetLastError();
+    ClearLog();
+
+    SendVolumeEvent(DBT_DEVICEARRIVAL, FixedDriveRoot()[0]);
+    const bool bFailedOnce = WaitForLogged("Reset Timer Format too long, not monitor the disk::",
+                                           1, kTimerWaitMs);
+    ::CloseHandle(hExclusive);
+    ASSERT_TRUE(bFailedOnce);
+    // A retry that fails logs both lines in one go; one that succeeds only the first.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            SyncWithWindow();
+            return CountLogged("New Hard DIsk Come") >
+                   CountLogged("Reset Timer Format too long, not monitor the disk::");
+        },
+        kTimerWaitMs));
+    ::Sleep(3 * 3000 / kTimerDivisor);  // no timer comes after the success
+    SyncWithWindow();
+
+    const size_t nFailures = CountLogged("Reset Timer Format too long, not monitor the disk::");
+    EXPECT_EQ(CountLogged("New Hard DIsk Come"), nFailures + 1);
+    EXPECT_EQ(CountLogged(FixedDriveRoot()), nFailures);
+    // Failures count across arrivals: a success does not reset the count.
+    EXPECT_EQ(tern::g_nNewDiskRetries, static_cast<LONG>(nFailures));
+    // The success rebuilt every watch, D: included.
+    EXPECT_EQ(WatchedRoots(), AllRoots());
+    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK), 0u);
+    tern::g_nNewDiskRetries = 0;
+}
+
+TEST_F(DeviceEvents, MalformedAndOtherEventsChangeNothing) {
+    Start(FILEMON_USB);
+    ClearLog();
+    // No data, a record of another kind, an empty unit mask, codes not followed.
+    SendDeviceEvent(DBT_DEVICEARRIVAL, nullptr);
+    SendDeviceEvent(DBT_DEVICEREMOVECOMPLETE, nullptr);
+    DEV_BROADCAST_HDR port = {};
+    port.dbch_size = sizeof(port);
+    port.dbch_devicetype = DBT_DEVTYP_PORT;
+    SendDeviceEvent(DBT_DEVICEARRIVAL, &port);
+    SendDeviceEvent(DBT_DEVICEREMOVECOMPLETE, &port);
+    for (WPARAM nCode : {static_cast<WPARAM>(DBT_DEVICEQUERYREMOVEFAILED),
+                         static_cast<WPARAM>(DBT_DEVICEREMOVEPENDING),
+                         static_cast<WPARAM>(DBT_DEVICETYPESPECIFIC),
+                         static_cast<WPARAM>(DBT_DEVNODES_CHANGED), static_cast<WPARAM>(0x1234)}) {
+        SendVolumeEvent(nCode, RemovableDriveRoot()[0]);
+    }
+    EXPECT_EQ(LoggedLines(), Roots(9, "OnDeviceChange"));
+    EXPECT_EQ(WatchedRoots(), AllRoots());
+    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
+    for (UINT_PTR nTimer : {tern::TIMER_NEWDISK, tern::TIMER_CUSTOMEVENT, tern::TIMER_REMOVE,
+                            tern::TIMER_QUERYREMOVE}) {
+        EXPECT_EQ(Monitor().ArmedTimerPeriod(nTimer), 0u) << nTimer;
+    }
+    // Timer ids the window does not own are ignored.
+    ::SendMessageA(Window(), WM_TIMER, 93, 0);
+    EXPECT_EQ(LoggedLines().size(), 9u);
+}
+
+}  // namespace
+}  // namespace terntest

@@ -1,0 +1,114 @@
+#include "MonitorFixture.h"
+
+#include "../../TernFileMon/common/CriticalSection.h"
+#include "../../TernFileMon/filemon/RecordedRoots.h"
+
+namespace terntest {
+
+namespace {
+
+tern::CriticalSection g_csLog;
+std::vector<std::string> g_lines;
+
+int TERN_CALLBACK RecordLine(const std::string*, int, int, const char* pszText, unsigned int, int,
+                             int) {
+    tern::ScopedLock lock(g_csLog);
+    g_lines.emplace_back(pszText != nullptr ? pszText : "");
+    return 0;
+}
+
+}  // namespace
+
+std::vector<std::string> LoggedLines() {
+    tern::ScopedLock lock(g_csLog);
+    return g_lines;
+}
+
+void ClearLog() {
+    tern::ScopedLock lock(g_csLog);
+    g_lines.clear();
+}
+
+size_t CountLogged(const std::string& strLine) {
+    tern::ScopedLock lock(g_csLog);
+    size_t nCount = 0;
+    for (const std::string& strEntry : g_lines) {
+        if (strEntry == strLine) ++nCount;
+    }
+    return nCount;
+}
+
+bool WaitForLogged(const std::string& strLine, size_t nCount, DWORD nTimeoutMs) {
+    return WaitUntil([&] { return CountLogged(strLine) >= nCount; }, nTimeoutMs);
+}
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs) {
+    const DWORD nStart = ::GetTickCount();
+    while (!condition()) {
+        if (::GetTickCount() - nStart > nTimeoutMs) return condition();
+        ::Sleep(10);
+    }
+    return true;
+}
+
+void TERN_CALLBACK IgnoreEvent(FileMonEvent*) {}
+
+bool IsHeldOpen(const std::string& strRoot) {
+    HANDLE hRoot = ::CreateFileA(strRoot.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hRoot == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_SHARING_VIOLATION;
+    ::CloseHandle(hRoot);
+    return false;
+}
+
+std::vector<std::string> RecordedRoots() { return tern::g_arrRecordedRoots.Snapshot(); }
+
+void MonitorFixture::SetUp() {
+    tern::g_arrRecordedRoots.RemoveAll();
+    m_pObject = std::make_unique<tern::CTernFileMon>();
+    ASSERT_TRUE(m_pObject->IsInitialized());
+    ASSERT_EQ(m_pObject->RegisterHostFunction(TERN_HOSTFN_LOG,
+                                              reinterpret_cast<TernHostFunction>(RecordLine), 0),
+              0);
+    Monitor().SetTimerDivisor(kTimerDivisor);
+    ASSERT_TRUE(WaitUntil([this] { return Monitor().WindowHandle() != nullptr; }, 2000));
+    m_hWnd = Monitor().WindowHandle();
+    // Answered only once the window thread is in its loop, past its own log line.
+    ::SendMessageA(m_hWnd, WM_NULL, 0, 0);
+    ClearLog();
+}
+
+void MonitorFixture::TearDown() {
+    m_pObject.reset();
+    tern::g_arrRecordedRoots.RemoveAll();
+}
+
+std::vector<std::string> MonitorFixture::WatchedRoots() {
+    std::vector<std::string> roots;
+    for (char chLetter = 'A'; chLetter <= 'Z'; ++chLetter) {
+        const std::string strRoot = std::string(1, chLetter) + ":\\";
+        if (IsWatched(strRoot)) roots.push_back(strRoot);
+    }
+    return roots;
+}
+
+void MonitorFixture::Start(int nType) {
+    FileMonFilterList* pFilter = nType == FILEMON_USB ? &m_usbFilter : &m_localFilter;
+    m_pObject->StartMonitoring(IgnoreEvent, pFilter);
+}
+
+void MonitorFixture::SendVolumeEvent(WPARAM nEvent, char chLetter) {
+    DEV_BROADCAST_VOLUME volume = {};
+    volume.dbcv_size = sizeof(volume);
+    volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    volume.dbcv_unitmask = 1u << (chLetter - 'A');
+    SendDeviceEvent(nEvent, &volume);
+}
+
+void MonitorFixture::SendDeviceEvent(WPARAM nEvent, const void* pData) {
+    HWND hWnd = ::FindWindowA("FileMonWindowClass", "FileMon");
+    ASSERT_EQ(hWnd, m_hWnd);
+    ::SendMessageA(hWnd, WM_DEVICECHANGE, nEvent, reinterpret_cast<LPARAM>(pData));
+}
+
+}  // namespace terntest
