@@ -49,7 +49,10 @@ CDelayedDirectoryChangeHandler::CDelayedDirectoryChangeHandler(
       m_apszIncludeFilter(nullptr),
       m_apszExcludeFilter(nullptr),
       m_nNumIncludeFilterSpecs(0),
-      m_nNumExcludeFilterSpecs(0) {
+      m_nNumExcludeFilterSpecs(0),
+      m_bBatching(false),
+      m_pBatchHead(nullptr),
+      m_pBatchTail(nullptr) {
     // The patterns only decide whether the matcher is needed; the lists stay
     // empty, so the pattern stage admits every name.
     if (!IsEmptyText(pszIncludeFilter) || !IsEmptyText(pszExcludeFilter)) {
@@ -136,6 +139,7 @@ CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
     pNotification->m_szFileName2 = pName2 != nullptr ? DuplicateText(*pName2) : nullptr;
     pNotification->m_dwError = dwError;
     pNotification->m_dwPartialPathOffset = m_dwPartialPathOffset;
+    pNotification->m_pNext = nullptr;
     if (pNotification->m_szFileName1 == nullptr ||
         (pName2 != nullptr && pNotification->m_szFileName2 == nullptr)) {
         std::free(pNotification->m_szFileName1);
@@ -150,8 +154,26 @@ CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
     return pNotification;
 }
 
+void CDelayedDirectoryChangeHandler::BeginBatch() { m_bBatching = true; }
+
+void CDelayedDirectoryChangeHandler::EndBatch() {
+    m_bBatching = false;
+    CChangeNotification* pHead = m_pBatchHead;
+    m_pBatchHead = m_pBatchTail = nullptr;
+    PostNotification(pHead);
+}
+
 void CDelayedDirectoryChangeHandler::PostNotification(CChangeNotification* pNotification) {
     if (pNotification == nullptr) return;
+    if (m_bBatching) {
+        if (m_pBatchTail != nullptr) {
+            m_pBatchTail->m_pNext = pNotification;
+        } else {
+            m_pBatchHead = pNotification;
+        }
+        m_pBatchTail = pNotification;
+        return;
+    }
     if (m_pDelayedNotifier == nullptr) {
         DiscardNotification(pNotification);
         return;
@@ -228,7 +250,14 @@ bool CDelayedDirectoryChangeHandler::WaitForOnWatchStoppedDelivery() {
 // ---- the notification thread's side ----
 
 void CDelayedDirectoryChangeHandler::DiscardNotification(CChangeNotification* pNotification) {
-    if (pNotification == nullptr) return;
+    while (pNotification != nullptr) {
+        CChangeNotification* pNext = pNotification->m_pNext;
+        DiscardOne(pNotification);
+        pNotification = pNext;
+    }
+}
+
+void CDelayedDirectoryChangeHandler::DiscardOne(CChangeNotification* pNotification) {
     CDelayedDirectoryChangeHandler* pWrapper = pNotification->m_pDelayedHandler;
     CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler;
     std::free(pNotification->m_szFileName1);
@@ -239,16 +268,22 @@ void CDelayedDirectoryChangeHandler::DiscardNotification(CChangeNotification* pN
 }
 
 void CDelayedDirectoryChangeHandler::DispatchNotification(CChangeNotification* pNotification) {
-    if (pNotification == nullptr) return;
+    while (pNotification != nullptr) {
+        CChangeNotification* pNext = pNotification->m_pNext;
+        DispatchOne(pNotification);
+        pNotification = pNext;
+    }
+}
+
+void CDelayedDirectoryChangeHandler::DispatchOne(CChangeNotification* pNotification) {
     try {
         if (pNotification->m_pDelayedHandler != nullptr) {
             pNotification->m_pDelayedHandler->ExecuteNotification(pNotification);
         }
     } catch (...) {
-        DiscardNotification(pNotification);
-        throw;
+        // A handler that fails on one call still gets the calls after it.
     }
-    DiscardNotification(pNotification);
+    DiscardOne(pNotification);
 }
 
 void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pNotification) {

@@ -42,6 +42,8 @@ struct CChangeNotification {
     char* m_szFileName2;
     DWORD m_dwError;
     DWORD m_dwPartialPathOffset;
+    // The next call of the same batch, delivered right after this one.
+    CChangeNotification* m_pNext;
 };
 
 class CDelayedDirectoryChangeHandler : public CDirectoryChangeHandler {
@@ -65,14 +67,20 @@ public:
     void SetPartialPathOffset(const ByteString& strWatchedDirectory);
     // Called by the worker before each batch.
     void SetChangedDirectoryName(const ByteString& strDirectory);
+    // Between these two calls (worker thread), file notifications are chained
+    // and posted as one message at the end: one post per read instead of one
+    // per record keeps the worker quick enough to always have a read out.
+    void BeginBatch();
+    void EndBatch();
 
     CDirectoryChangeHandler* GetRealChangeHandler() const;
     // Returns the previous real handler; the caller owns its reference.
     CDirectoryChangeHandler* SetRealDirectoryChangeHandler(CDirectoryChangeHandler* pHandler);
 
-    // On the notification thread: filters and delivers one call, then frees it.
+    // On the notification thread: filters and delivers a call (and the calls
+    // chained behind it, in order), then frees them.
     static void DispatchNotification(CChangeNotification* pNotification);
-    // Frees a notification that will never be dispatched.
+    // Frees a notification (and its chain) that will never be dispatched.
     static void DiscardNotification(CChangeNotification* pNotification);
 
     // Exposed for tests: the filter stage applied before delivery.
@@ -85,6 +93,8 @@ private:
     CChangeNotification* CreateNotification(long eKind, const ByteString& strName1,
                                             const ByteString* pName2, DWORD dwError);
     void PostNotification(CChangeNotification* pNotification);
+    static void DispatchOne(CChangeNotification* pNotification);
+    static void DiscardOne(CChangeNotification* pNotification);
     void ExecuteNotification(CChangeNotification* pNotification);
     bool WaitForOnWatchStoppedDelivery();
     // The real handler with a reference the caller must Release, or null.
@@ -101,6 +111,10 @@ private:
     char** m_apszExcludeFilter;
     int m_nNumIncludeFilterSpecs;
     int m_nNumExcludeFilterSpecs;
+    // The batch being collected (worker thread only).
+    bool m_bBatching;
+    CChangeNotification* m_pBatchHead;
+    CChangeNotification* m_pBatchTail;
     // Guards m_pRealHandler between the watch record and the dispatcher.
     // Taken alone.
     mutable CriticalSection m_csRealHandler;

@@ -30,10 +30,12 @@ CDirWatchInfo::CDirWatchInfo(HANDLE hDir, const ByteString& strDirectoryName,
       m_bWatchSubDir(bWatchSubtree),
       m_strDirName(strDirectoryName),
       m_dwBufLength(0),
+      m_nTakenBytes(0),
       m_nCarryOverOffset(0),
       m_hStartStopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_RunningState(RUNNING_STATE_NOT_SET) {
     std::memset(m_Buffer, 0, sizeof(m_Buffer));
+    std::memset(m_DecodeBuffer, 0, sizeof(m_DecodeBuffer));
     std::memset(&m_Overlapped, 0, sizeof(m_Overlapped));
     if (hDir == INVALID_HANDLE_VALUE || strDirectoryName.empty()) return;
 
@@ -109,11 +111,8 @@ void CDirWatchInfo::SetRunningState(LONG nState) {
     m_RunningState = nState;
 }
 
-DWORD CDirWatchInfo::IssueRead(DWORD nBufferOffset) {
-    if (nBufferOffset >= READ_DIR_CHANGE_BUFFER_SIZE) nBufferOffset = 0;
-    m_nCarryOverOffset = nBufferOffset;
-    if (!::ReadDirectoryChangesW(m_hDir, m_Buffer + nBufferOffset,
-                                 READ_DIR_CHANGE_BUFFER_SIZE - nBufferOffset, m_bWatchSubDir,
+DWORD CDirWatchInfo::IssueRead() {
+    if (!::ReadDirectoryChangesW(m_hDir, m_Buffer, READ_DIR_CHANGE_BUFFER_SIZE, m_bWatchSubDir,
                                  m_dwChangeFilter, &m_dwBufLength, &m_Overlapped, nullptr)) {
         const DWORD dwError = ::GetLastError();
         return dwError != 0 ? dwError : ERROR_INVALID_FUNCTION;
@@ -121,10 +120,30 @@ DWORD CDirWatchInfo::IssueRead(DWORD nBufferOffset) {
     return 0;
 }
 
-DWORD CDirWatchInfo::DecodeCompletedRead(DWORD nBytes) {
-    if (m_pChangeHandler == nullptr) return 0;
-    return tern::DecodeCompletedRead(m_Buffer, READ_DIR_CHANGE_BUFFER_SIZE, m_nCarryOverOffset,
-                                     nBytes, m_strDirName, *m_pChangeHandler);
+void CDirWatchInfo::TakeCompletedRead(DWORD nBytes) {
+    if (nBytes > READ_DIR_CHANGE_BUFFER_SIZE) nBytes = READ_DIR_CHANGE_BUFFER_SIZE;
+    if (m_nCarryOverOffset > sizeof(m_DecodeBuffer) - READ_DIR_CHANGE_BUFFER_SIZE) {
+        m_nCarryOverOffset = 0;
+    }
+    std::memcpy(m_DecodeBuffer + m_nCarryOverOffset, m_Buffer, nBytes);
+    m_nTakenBytes = nBytes;
+}
+
+void CDirWatchInfo::DecodeTakenRead() {
+    if (m_pChangeHandler == nullptr) {
+        m_nCarryOverOffset = 0;
+        return;
+    }
+    m_pChangeHandler->BeginBatch();
+    try {
+        m_nCarryOverOffset =
+            tern::DecodeCompletedRead(m_DecodeBuffer, sizeof(m_DecodeBuffer), m_nCarryOverOffset,
+                                      m_nTakenBytes, m_strDirName, *m_pChangeHandler);
+    } catch (...) {
+        m_pChangeHandler->EndBatch();
+        throw;
+    }
+    m_pChangeHandler->EndBatch();
 }
 
 DWORD CDirWatchInfo::StartMonitor(HANDLE hCompPort) {

@@ -55,10 +55,13 @@ public:
     LONG GetRunningState();
     void SetRunningState(LONG nState);
     void SignalStartStopEvent() { ::SetEvent(m_hStartStopEvent.Get()); }
-    DWORD IssueRead(DWORD nBufferOffset);
-    // Decodes a completed read of nBytes into calls on the wrapper and leaves
-    // the buffer ready for the next read; returns the offset it must start at.
-    DWORD DecodeCompletedRead(DWORD nBytes);
+    // Issues the one outstanding read of this watch into the read buffer.
+    DWORD IssueRead();
+    // Moves what a completed read of nBytes brought into the decode buffer,
+    // freeing the read buffer for the next read.
+    void TakeCompletedRead(DWORD nBytes);
+    // Decodes what TakeCompletedRead took into calls on the wrapper.
+    void DecodeTakenRead();
     // 0 or the Win32 error of the last failed read.
     void SetReadError(DWORD dwError) { m_dwReadDirError = dwError; }
 
@@ -75,8 +78,13 @@ private:
     alignas(8) BYTE m_Buffer[READ_DIR_CHANGE_BUFFER_SIZE];
     DWORD m_dwBufLength;
     OVERLAPPED m_Overlapped;
-    // Where the next read starts: non-zero while an old-name record waits at
-    // the start of the buffer for its new-name record (see the decoder).
+    // Worker only. A completed read is copied here and the read re-issued at
+    // once, so that the system is never left without a read while a batch is
+    // decoded. Room for one read behind a kept old-name record.
+    alignas(8) BYTE m_DecodeBuffer[2 * READ_DIR_CHANGE_BUFFER_SIZE];
+    DWORD m_nTakenBytes;
+    // Where the next read is copied to: non-zero while an old-name record
+    // waits at the start of the decode buffer for its new-name record.
     DWORD m_nCarryOverOffset;
     // Guards m_hDir and m_RunningState. Taken alone or under the registry lock.
     CriticalSection m_cs;

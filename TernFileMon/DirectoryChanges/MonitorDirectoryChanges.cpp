@@ -12,7 +12,7 @@ namespace {
 using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;
 
 void StartFirstRead(CDirWatchInfo& info) {
-    const DWORD dwError = info.IssueRead(0);
+    const DWORD dwError = info.IssueRead();
     info.SetReadError(dwError);
     if (dwError == 0) info.SetRunningState(RUNNING_STATE_NORMAL);
     if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
@@ -56,11 +56,12 @@ void CDirectoryChangeWatcher::HandleCompletedRead(CDirWatchInfo& info, DWORD nBy
         pHandler->SetChangedDirectoryName(info.GetDirectoryName());
     }
     if (nBytes == 0) ++m_nEmptyCompletions;
-    DWORD nCarryOverOffset = 0;
-    if (::GetCurrentThreadId() == m_dwThreadID.load()) {
-        nCarryOverOffset = info.DecodeCompletedRead(nBytes);
-    }
-    const DWORD dwError = info.IssueRead(nCarryOverOffset);
+    // The read goes out again before the batch is decoded: changes that
+    // happen meanwhile land in it instead of piling up in the system, where a
+    // burst would overflow them.
+    info.TakeCompletedRead(nBytes);
+    const DWORD dwError = info.IssueRead();
+    if (::GetCurrentThreadId() == m_dwThreadID.load()) info.DecodeTakenRead();
     if (dwError == 0) {
         info.SetReadError(0);
         return;

@@ -118,15 +118,17 @@ void ProcessNotifications(CFileNotifyInformation& notifyInfo, const ByteString& 
 
 // The carry-over of a rename split across two reads.
 //
-// When a batch ends with an old-name record, that record is moved to the start
-// of the buffer and the next read is issued behind it (at the returned offset,
-// DWORD-aligned). When that read completes, the kept record's next-entry
-// offset is pointed at the new data, so the batch again starts at the first
-// byte of the buffer and the first new record completes the rename, as it
-// would have within one read. A read that brings no bytes (overflow, aborted
-// read) cannot complete the pair: the kept old name is dropped, since without
-// its new name it cannot be reported as a rename. A kept record that would
-// leave less than half the buffer for the next read is dropped as well.
+// The worker copies each completed read into a decode buffer twice the size of
+// a read and re-issues the read at once. When a batch ends with an old-name
+// record, that record is moved to the start of the decode buffer and the
+// returned offset (DWORD-aligned, past the record) is where the next read's
+// bytes are copied. Before that batch is decoded, the kept record's next-entry
+// offset is pointed at them, so the batch again starts at the first byte of the
+// buffer and the first new record completes the rename, as it would have within
+// one read. A read that brings no bytes (overflow, aborted read) cannot
+// complete the pair: the kept old name is dropped, since without its new name
+// it cannot be reported as a rename. A kept record that would leave less than
+// half of the buffer for the next read is dropped as well.
 DWORD DecodeCompletedRead(BYTE* pBuffer, DWORD nBufferSize, DWORD nPreviousOffset, DWORD nBytes,
                           const ByteString& strDirectory, CDirectoryChangeHandler& handler) {
     if (pBuffer == nullptr || nBufferSize < kRecordHeaderSize) return 0;

@@ -45,10 +45,10 @@ private:
 void ProcessNotifications(CFileNotifyInformation& notifyInfo, const ByteString& strDirectory,
                           CDirectoryChangeHandler& handler, DWORD& nCarryOverOffset);
 
-// One completed read into a buffer of nBufferSize bytes, including the carry-
-// over of a split rename; returns the offset at which the next read must
-// start. nPreviousOffset is what the previous call returned, nBytes what the
-// read wrote (at pBuffer + nPreviousOffset).
+// Decodes one completed read held in a buffer of nBufferSize bytes, including
+// the carry-over of a split rename; returns the offset at which the next
+// read's bytes must be placed. nPreviousOffset is what the previous call
+// returned, nBytes what the read brought (placed at pBuffer + nPreviousOffset).
 DWORD DecodeCompletedRead(BYTE* pBuffer, DWORD nBufferSize, DWORD nPreviousOffset, DWORD nBytes,
                           const ByteString& strDirectory, CDirectoryChangeHandler& handler);
 

@@ -43,12 +43,6 @@ bool WriteTextFile(const std::string& strPath, const std::string& strText);
 // take it away under the watch. Returns false when no such handle was found.
 bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory);
 
-// Runs a shell command line on the Linux side of Wine, in the Unix folder
-// behind strDirectory, and waits (bounded) until it has finished. Changes made
-// this way come in bursts that Wine cannot slow down.
-bool RunUnixShellIn(const std::string& strDirectory, const std::string& strCommand,
-                    DWORD nTimeoutMs);
-
 }  // namespace terntest
 
 #endif

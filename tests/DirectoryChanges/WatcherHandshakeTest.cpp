@@ -13,6 +13,7 @@
 #include "RecordingHandler.h"
 #include "RegistrySwitch.h"
 #include "TestDrives.h"
+#include "UnixShell.h"
 #include "../../TernFileMon/DirectoryChanges/DelayedNotifier.h"
 
 using terntest::AutoTestSwitch;

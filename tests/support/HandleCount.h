@@ -5,6 +5,9 @@
 
 namespace terntest {
 
+// The least of a few counts taken 20 ms apart: a handle that a background
+// thread (the component's or Wine's own) holds only for a moment is not
+// counted, while every handle that stays open is.
 unsigned CountOpenHandles();
 
 }  // namespace terntest
