@@ -1,0 +1,215 @@
+#include "HostOptions.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace tern {
+
+namespace {
+
+// The longest --duration accepted: a year, far below any overflow of the
+// millisecond waits it becomes.
+constexpr unsigned long MAX_DURATION_S = 366UL * 24 * 3600;
+
+bool ParseSeconds(const std::string& strText, unsigned long& nSeconds) {
+    if (strText.empty() || strText.size() > 9) return false;
+    for (char ch : strText) {
+        if (!std::isdigit(static_cast<unsigned char>(ch))) return false;
+    }
+    nSeconds = std::strtoul(strText.c_str(), nullptr, 10);
+    return nSeconds > 0 && nSeconds <= MAX_DURATION_S;
+}
+
+bool IsDriveLetter(const std::string& strText) {
+    const bool bLetter = !strText.empty() && std::isalpha(static_cast<unsigned char>(strText[0]));
+    return bLetter && (strText.size() == 1 || strText == std::string(1, strText[0]) + ":" ||
+                       strText == std::string(1, strText[0]) + ":\\");
+}
+
+// Splits "--name=value" into its two parts; a bare "--name" keeps value empty.
+void SplitOption(const std::string& strArg, std::string& strName, std::string& strValue,
+                 bool& bHasValue) {
+    const size_t nEqual = strArg.find('=');
+    bHasValue = strArg.compare(0, 2, "--") == 0 && nEqual != std::string::npos;
+    strName = bHasValue ? strArg.substr(0, nEqual) : strArg;
+    strValue = bHasValue ? strArg.substr(nEqual + 1) : std::string();
+}
+
+class ArgumentReader {
+public:
+    explicit ArgumentReader(const std::vector<std::string>& vecArgs) : m_vecArgs(vecArgs) {}
+
+    bool AtEnd() const { return m_nNext >= m_vecArgs.size(); }
+    const std::string& Next() { return m_vecArgs[m_nNext++]; }
+
+    // The value of an option that needs one: "--x=value" or "--x value".
+    bool TakeValue(const std::string& strName, bool bHasValue, std::string& strValue,
+                   std::string& strError) {
+        if (!bHasValue && !AtEnd()) strValue = Next();
+        if (!strValue.empty()) return true;
+        strError = "option " + strName + " needs a value";
+        return false;
+    }
+
+private:
+    const std::vector<std::string>& m_vecArgs;
+    size_t m_nNext = 0;
+};
+
+bool IsCheckOnly(const std::string& strName) {
+    return strName == "--action" || strName == "--path" || strName == "--source" ||
+           strName == "--target" || strName == "--monitor" || strName == "--add-drive";
+}
+
+bool ApplyValueOption(const std::string& strName, const std::string& strValue,
+                      HostOptions& options, std::string& strError) {
+    if (strName == "--rules") {
+        options.strRulesFile = strValue;
+    } else if (strName == "--duration") {
+        if (!ParseSeconds(strValue, options.nDurationS)) {
+            strError = "option --duration needs a whole number of seconds from 1 to " +
+                       std::to_string(MAX_DURATION_S) + ", not '" + strValue + "'";
+            return false;
+        }
+    } else if (strName == "--action") {
+        options.strAction = strValue;
+    } else if (strName == "--path") {
+        options.strPath = strValue;
+    } else if (strName == "--source") {
+        options.strSource = strValue;
+    } else if (strName == "--target") {
+        options.strTarget = strValue;
+    } else if (strName == "--monitor") {
+        if (strValue != "usb" && strValue != "local") {
+            strError = "option --monitor takes usb or local, not '" + strValue + "'";
+            return false;
+        }
+        options.strCheckMonitor = strValue;
+    } else if (strName == "--add-drive") {
+        if (!IsDriveLetter(strValue)) {
+            strError = "option --add-drive takes a drive letter (E, E: or E:\\), not '" +
+                       strValue + "'";
+            return false;
+        }
+        options.vecAddDrives.push_back(
+            static_cast<char>(std::toupper(static_cast<unsigned char>(strValue[0]))));
+    }
+    return true;
+}
+
+bool CheckModeComplete(const HostOptions& options, std::string& strError) {
+    if (options.strAction.empty()) {
+        strError = "check needs --action (Add, Copy, Delete, Modify or Rename)";
+        return false;
+    }
+    if (options.strPath.empty() && (options.strSource.empty() || options.strTarget.empty())) {
+        strError = "check needs --path, or --source and --target";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& options,
+                      std::string& strError) {
+    options = HostOptions();
+    ArgumentReader reader(vecArgs);
+    bool bFirst = true;
+    while (!reader.AtEnd()) {
+        const std::string& strArg = reader.Next();
+        const bool bWasFirst = bFirst;
+        bFirst = false;
+        if (bWasFirst && (strArg == "watch" || strArg == "check")) {
+            options.eMode = strArg == "check" ? HostMode::Check : HostMode::Watch;
+            continue;
+        }
+        std::string strName, strValue;
+        bool bHasValue = false;
+        SplitOption(strArg, strName, strValue, bHasValue);
+        if (strName == "--help" || strName == "-h" || strName == "/?") {
+            options.eMode = HostMode::Help;
+            return true;
+        }
+        if (strName == "--json" || strName == "--trace") {
+            if (bHasValue) {
+                strError = "option " + strName + " takes no value";
+                return false;
+            }
+            (strName == "--json" ? options.bJson : options.bTrace) = true;
+            continue;
+        }
+        const bool bValueOption = strName == "--rules" || strName == "--duration" ||
+                                  IsCheckOnly(strName);
+        if (!bValueOption) {
+            strError = strArg.compare(0, 1, "-") == 0 ? "unknown option '" + strArg + "'"
+                                                      : "unexpected argument '" + strArg + "'";
+            return false;
+        }
+        if (IsCheckOnly(strName) && options.eMode != HostMode::Check) {
+            strError = "option " + strName + " belongs to check mode (ternwatch check ...)";
+            return false;
+        }
+        if (strName == "--duration" && options.eMode == HostMode::Check) {
+            strError = "option --duration belongs to watch mode";
+            return false;
+        }
+        if (!reader.TakeValue(strName, bHasValue, strValue, strError)) return false;
+        if (!ApplyValueOption(strName, strValue, options, strError)) return false;
+    }
+    return options.eMode != HostMode::Check || CheckModeComplete(options, strError);
+}
+
+const char* HostUsageText() {
+    return "Usage:\n"
+           "  ternwatch [watch] [--rules FILE] [--json] [--duration N] [--trace]\n"
+           "  ternwatch check --action ACTION (--path PATH | --source PATH --target PATH)\n"
+           "                  [--rules FILE] [--monitor usb|local] [--add-drive X] [--trace]\n"
+           "  ternwatch --help\n"
+           "\n"
+           "Loads TernFileMon.dll from the folder of ternwatch.exe, the way a product does.\n"
+           "\n"
+           "watch (the default) starts every monitor type that the rules file names\n"
+           "(usb: removable drives and USB disks; local: the other fixed disks) and\n"
+           "prints each report as it arrives, one line each. It stops on Ctrl+C, on\n"
+           "closing the console or after --duration, stops each started type, releases\n"
+           "the component, prints how many reports of each action it saw and exits 0.\n"
+           "\n"
+           "check asks the component (CheckEvent) whether the rules of one monitor type\n"
+           "accept the given event, and prints the answer and the accepting rule's tag.\n"
+           "The component accepts only events that touch a drive root watched for usb,\n"
+           "so check starts usb monitoring for the moment of the question (that\n"
+           "records the removable drives); --add-drive hands a further drive letter to\n"
+           "AddDrive first, which records it unless it is watched already (every fixed\n"
+           "disk is).\n"
+           "\n"
+           "Options:\n"
+           "  --rules FILE      the rules file (default: ternwatch-rules.ini beside\n"
+           "                    ternwatch.exe). A malformed file is refused with its\n"
+           "                    file, line and field before anything starts.\n"
+           "  --json            print reports as JSON Lines: path, time, action, ruleTag,\n"
+           "                    source, target and monitor, non-ASCII text as \\u escapes\n"
+           "  --duration N      stop by itself after N seconds (watch only)\n"
+           "  --trace           show the engine's trace lines on standard error, marked\n"
+           "                    [trace]. Writes to the registry: creates the value\n"
+           "                    HKEY_LOCAL_MACHINE\\SOFTWARE\\AutoTest while running (needs\n"
+           "                    the right to write there) and removes it again unless it\n"
+           "                    existed before.\n"
+           "  --action ACTION   check: Add, Copy, Delete, Modify or Rename\n"
+           "  --path PATH       check: the event's path (default for Copy and Rename:\n"
+           "                    SOURCE ==> TARGET)\n"
+           "  --source PATH     check: the copy or rename source\n"
+           "  --target PATH     check: the copy or rename target\n"
+           "  --monitor TYPE    check: whose rules to use, usb (default) or local\n"
+           "  --add-drive X     check: AddDrive(X) before the question; repeatable\n"
+           "  -h, --help        show this text and exit\n"
+           "\n"
+           "Output: reports on standard output; the component's log lines ([log]),\n"
+           "trace lines ([trace]) and ternwatch's own messages (ternwatch:) on\n"
+           "standard error.\n"
+           "\n"
+           "Exit codes: 0 done (check: accepted); 1 check: not accepted; 2 bad command\n"
+           "line or rules file; 3 the component could not be loaded or started.\n";
+}
+
+}  // namespace tern

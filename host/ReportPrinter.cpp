@@ -1,0 +1,86 @@
+#include "ReportPrinter.h"
+
+#include "EventFormat.h"
+
+namespace tern {
+
+namespace {
+
+std::string WithoutLineEnds(std::string strText) {
+    while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r')) {
+        strText.pop_back();
+    }
+    return strText;
+}
+
+}  // namespace
+
+ReportPrinter::ReportPrinter(bool bJson, std::FILE* pOut, std::FILE* pErr)
+    : m_bJson(bJson), m_pOut(pOut), m_pErr(pErr) {
+    for (const char* pszAction : {"Add", "Copy", "Delete", "Modify", "Rename"}) {
+        m_mapCounts[pszAction] = 0;
+    }
+}
+
+void ReportPrinter::PrintReport(const FileMonEvent& event, const char* pszMonitor) {
+    const std::string strLine =
+        m_bJson ? FormatJsonLine(event, pszMonitor) : FormatReadableLine(event, pszMonitor);
+    ScopedLock lock(m_csOutput);
+    ++m_mapCounts[event.strAction];
+    ++m_nTotal;
+    WriteLine(m_pOut, strLine);
+}
+
+void ReportPrinter::PrintLog(const char* pszText, size_t nLength) {
+    const std::string strText =
+        pszText != nullptr ? WithoutLineEnds(std::string(pszText, nLength)) : std::string();
+    ScopedLock lock(m_csOutput);
+    WriteLine(m_pErr, "[log] " + strText);
+}
+
+void ReportPrinter::PrintTrace(const char* pszText) {
+    const std::string strText = pszText != nullptr ? WithoutLineEnds(pszText) : std::string();
+    ScopedLock lock(m_csOutput);
+    WriteLine(m_pErr, "[trace] " + strText);
+}
+
+void ReportPrinter::PrintStatus(const std::string& strText) {
+    ScopedLock lock(m_csOutput);
+    WriteLine(m_pErr, "ternwatch: " + strText);
+}
+
+std::map<std::string, unsigned long> ReportPrinter::CountsByAction() const {
+    ScopedLock lock(m_csOutput);
+    return m_mapCounts;
+}
+
+unsigned long ReportPrinter::TotalReports() const {
+    ScopedLock lock(m_csOutput);
+    return m_nTotal;
+}
+
+std::string ReportPrinter::SummaryLine() const {
+    std::map<std::string, unsigned long> mapCounts = CountsByAction();
+    std::string strLine = std::to_string(TotalReports()) + " reports:";
+    bool bFirst = true;
+    for (const auto& count : mapCounts) {
+        strLine += (bFirst ? " " : ", ") + (count.first.empty() ? "(none)" : count.first) + " " +
+                   std::to_string(count.second);
+        bFirst = false;
+    }
+    return strLine;
+}
+
+void ReportPrinter::PrintSummary() {
+    const std::string strLine = SummaryLine();
+    ScopedLock lock(m_csOutput);
+    WriteLine(m_bJson ? m_pErr : m_pOut, m_bJson ? "ternwatch: " + strLine : strLine);
+}
+
+void ReportPrinter::WriteLine(std::FILE* pStream, const std::string& strLine) {
+    std::fwrite(strLine.data(), 1, strLine.size(), pStream);
+    std::fputc('\n', pStream);
+    std::fflush(pStream);
+}
+
+}  // namespace tern

@@ -1,0 +1,54 @@
+// Where everything ternwatch shows goes: reports on standard output, log,
+// trace and status lines on standard error. The component calls in from its
+// own threads (reports on the notification thread, log lines on the host's and
+// the window thread), so every line is written whole, under one lock, and
+// flushed at once.
+#ifndef TERNFILEMON_HOST_REPORTPRINTER_H
+#define TERNFILEMON_HOST_REPORTPRINTER_H
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "CriticalSection.h"
+#include "TernFileMon.h"
+
+namespace tern {
+
+class ReportPrinter {
+public:
+    ReportPrinter(bool bJson, std::FILE* pOut = stdout, std::FILE* pErr = stderr);
+    ReportPrinter(const ReportPrinter&) = delete;
+    ReportPrinter& operator=(const ReportPrinter&) = delete;
+
+    void PrintReport(const FileMonEvent& event, const char* pszMonitor);
+    // A line of the component log; line ends of the text are dropped.
+    void PrintLog(const char* pszText, size_t nLength);
+    // A line of the debugger output (the engine's trace).
+    void PrintTrace(const char* pszText);
+    // ternwatch's own message.
+    void PrintStatus(const std::string& strText);
+
+    // Reports seen so far, per action, and their total.
+    std::map<std::string, unsigned long> CountsByAction() const;
+    unsigned long TotalReports() const;
+    // "N reports: Add a, Copy c, Delete d, Modify m, Rename r" (other actions appended).
+    std::string SummaryLine() const;
+    // The summary line: on standard output after readable reports, on
+    // standard error after JSON Lines (which stay pure JSON).
+    void PrintSummary();
+
+private:
+    void WriteLine(std::FILE* pStream, const std::string& strLine);
+
+    const bool m_bJson;
+    std::FILE* const m_pOut;
+    std::FILE* const m_pErr;
+    mutable CriticalSection m_csOutput;  // the only lock of the host; held for one line
+    std::map<std::string, unsigned long> m_mapCounts;
+    unsigned long m_nTotal = 0;
+};
+
+}  // namespace tern
+
+#endif

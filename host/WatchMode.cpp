@@ -1,0 +1,140 @@
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "ComponentHost.h"
+#include "HostModes.h"
+#include "ReportPrinter.h"
+#include "RulesFile.h"
+#include "StopSignal.h"
+#include "TraceSession.h"
+#include "Win32Handles.h"
+
+namespace tern {
+
+namespace {
+
+// The report callbacks have no context argument: they find the printer here.
+std::atomic<ReportPrinter*> g_pReportPrinter{nullptr};
+
+// Called on the component's notification thread, one report at a time. The
+// record is valid only during the call; nothing here blocks for long.
+void TERN_CALLBACK OnUsbReport(FileMonEvent* pEvent) {
+    ReportPrinter* pPrinter = g_pReportPrinter.load();
+    if (pPrinter != nullptr && pEvent != nullptr) pPrinter->PrintReport(*pEvent, "usb");
+}
+
+void TERN_CALLBACK OnLocalReport(FileMonEvent* pEvent) {
+    ReportPrinter* pPrinter = g_pReportPrinter.load();
+    if (pPrinter != nullptr && pEvent != nullptr) pPrinter->PrintReport(*pEvent, "local");
+}
+
+bool HasWildcardRule(const RuleSet& rules) {
+    for (const FileMonRuleList* pList : {&rules.lstUsb, &rules.lstLocal}) {
+        for (const FileMonRule& rule : *pList) {
+            if (rule.strPattern.find('*') != std::string::npos) return true;
+        }
+    }
+    return false;
+}
+
+void WarnWithoutMatcher(const RuleSet& rules, ReportPrinter& printer) {
+    const std::string strRegex = ProgramFolder() + "regex.dll";
+    if (HasWildcardRule(rules) && ::GetFileAttributesA(strRegex.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        printer.PrintStatus("warning: " + strRegex +
+                            " is missing: rules whose pattern contains * will never match");
+    }
+}
+
+struct MonitorType {
+    int nType;
+    const char* pszName;
+    FileMonCallback pfnCallback;
+    FileMonRuleList* pRules;
+    FileMonFilterList filter;
+    bool bStarted;
+};
+
+std::string DurationText(unsigned long nSeconds) {
+    return nSeconds == 0 ? std::string("Ctrl+C stops")
+                         : "stopping after " + std::to_string(nSeconds) + " s or on Ctrl+C";
+}
+
+}  // namespace
+
+std::string RulesFilePath(const HostOptions& options) {
+    return options.strRulesFile.empty() ? ProgramFolder() + "ternwatch-rules.ini"
+                                        : options.strRulesFile;
+}
+
+int RunWatch(const HostOptions& options) {
+    ReportPrinter printer(options.bJson);
+    RuleSet rules;
+    std::string strError;
+    if (!LoadRulesFile(RulesFilePath(options), rules, strError)) {
+        printer.PrintStatus(strError);
+        return EXIT_BAD_INPUT;
+    }
+    for (const std::string& strWarning : rules.vecWarnings) printer.PrintStatus("warning: " + strWarning);
+    WarnWithoutMatcher(rules, printer);
+
+    TraceSwitch traceSwitch;
+    std::unique_ptr<DebugOutputReader> pTraceReader;
+    if (options.bTrace) {
+        if (!traceSwitch.TurnOn(strError)) {
+            printer.PrintStatus(strError);
+            return EXIT_BAD_INPUT;
+        }
+        pTraceReader.reset(new DebugOutputReader(printer));
+    }
+
+    StopSignal stopSignal;
+    g_pReportPrinter.store(&printer);
+    ComponentHost host(printer);
+    if (!host.Load(ProgramFolder(), strError)) {
+        printer.PrintStatus(strError);
+        return EXIT_NO_COMPONENT;
+    }
+
+    std::vector<MonitorType> vecTypes = {
+        {FILEMON_USB, "usb", OnUsbReport, &rules.lstUsb, {FILEMON_USB, &rules.lstUsb}, false},
+        {FILEMON_LOCAL, "local", OnLocalReport, &rules.lstLocal, {FILEMON_LOCAL, &rules.lstLocal},
+         false}};
+    std::string strWatching;
+    for (MonitorType& type : vecTypes) {
+        if (type.pRules->empty()) continue;
+        type.bStarted = host.Monitor()->StartMonitoring(type.pfnCallback, &type.filter);
+        if (!type.bStarted) {
+            printer.PrintStatus(std::string("the component refused to start ") + type.pszName);
+            continue;
+        }
+        strWatching += (strWatching.empty() ? "" : ", ") + std::string(type.pszName) + " (" +
+                       std::to_string(type.pRules->size()) + " rules)";
+    }
+    int nExitCode = EXIT_DONE;
+    if (strWatching.empty()) {
+        nExitCode = EXIT_NO_COMPONENT;
+    } else {
+        printer.PrintStatus("watching " + strWatching + "; " + DurationText(options.nDurationS));
+        UniqueHandle hWatching(::CreateEventA(nullptr, TRUE, TRUE, WATCHING_EVENT_NAME));
+        const bool bStopped = stopSignal.WaitForStop(
+            options.nDurationS == 0 ? INFINITE : static_cast<DWORD>(options.nDurationS * 1000));
+        printer.PrintStatus(bStopped ? std::string("stopping (") + stopSignal.Reason() + ")"
+                                     : std::string("stopping (duration reached)"));
+    }
+    for (const MonitorType& type : vecTypes) {
+        if (type.bStarted && !host.Monitor()->StopMonitoring(type.nType)) {
+            printer.PrintStatus(std::string("StopMonitoring refused ") + type.pszName);
+        }
+    }
+    const unsigned long nLeft = host.ReleaseComponent();
+    g_pReportPrinter.store(nullptr);
+    if (nLeft != 0) printer.PrintStatus("the component kept " + std::to_string(nLeft) + " references");
+    if (nExitCode == EXIT_DONE) printer.PrintSummary();
+    stopSignal.NotifyFinished();
+    return nExitCode;
+}
+
+}  // namespace tern

@@ -1,0 +1,71 @@
+// The printed forms of a report: JSON Lines with every field and safe quoting,
+// and the readable line.
+#include <gtest/gtest.h>
+
+#include "EventFormat.h"
+
+namespace {
+
+FileMonEvent CopyEvent() {
+    FileMonEvent event;
+    event.strPath = "D:\\docs\\a.doc ==> E:\\a.doc";
+    event.strTime = "2026-12-05 15:20:01";
+    event.strAction = "Copy";
+    event.strRuleTag = "usb-doc";
+    event.strSource = "D:\\docs\\a.doc";
+    event.strTarget = "E:\\a.doc";
+    return event;
+}
+
+TEST(EventFormat, JsonLineCarriesAllSixFieldsAndTheMonitor) {
+    EXPECT_EQ(tern::FormatJsonLine(CopyEvent(), "usb", 1252),
+              "{\"path\":\"D:\\\\docs\\\\a.doc ==> E:\\\\a.doc\",\"time\":\"2026-12-05 15:20:01\","
+              "\"action\":\"Copy\",\"ruleTag\":\"usb-doc\",\"source\":\"D:\\\\docs\\\\a.doc\","
+              "\"target\":\"E:\\\\a.doc\",\"monitor\":\"usb\"}");
+    EXPECT_EQ(tern::FormatJsonLine(FileMonEvent(), nullptr, 1252),
+              "{\"path\":\"\",\"time\":\"\",\"action\":\"\",\"ruleTag\":\"\",\"source\":\"\","
+              "\"target\":\"\",\"monitor\":\"\"}");
+}
+
+TEST(EventFormat, JsonQuotingEscapesWhatJsonRequires) {
+    EXPECT_EQ(tern::JsonQuote("C:\\a\\b", 1252), "\"C:\\\\a\\\\b\"");
+    EXPECT_EQ(tern::JsonQuote("say \"hi\"", 1252), "\"say \\\"hi\\\"\"");
+    EXPECT_EQ(tern::JsonQuote("\t\r\n\b\f", 1252), "\"\\t\\r\\n\\b\\f\"");
+    EXPECT_EQ(tern::JsonQuote(std::string("\x01\x1f\x7f", 3), 1252), "\"\\u0001\\u001f\\u007f\"");
+    EXPECT_EQ(tern::JsonQuote(std::string("a\0b", 3), 1252), "\"a\\u0000b\"");
+    EXPECT_EQ(tern::JsonQuote("/ ok ~", 1252), "\"/ ok ~\"");
+}
+
+TEST(EventFormat, NonAsciiBytesAreDecodedInTheirCodePage) {
+    // Western European: e acute and the euro sign.
+    EXPECT_EQ(tern::JsonQuote("caf\xE9 \x80", 1252), "\"caf\\u00e9 \\u20ac\"");
+    // Simplified Chinese: the "copy of" word, whose trail bytes are no ASCII.
+    EXPECT_EQ(tern::JsonQuote("D:\\\xB8\xB4\xBC\xFE a.doc", 936), "\"D:\\\\\\u590d\\u4ef6 a.doc\"");
+    // A DBCS trail byte in the ASCII range is part of its character, not a backslash.
+    EXPECT_EQ(tern::JsonQuote("\x81\x5C", 936), "\"\\u4e57\"");
+    // A lead byte without its trail byte cannot be decoded: kept as U+00XX.
+    EXPECT_EQ(tern::JsonQuote("x\x81", 936), "\"x\\u0081\"");
+    // Every output byte is printable ASCII whatever the input.
+    std::string strAll;
+    for (int n = 1; n < 256; ++n) strAll += static_cast<char>(n);
+    for (unsigned int nCodePage : {1252u, 936u, 65001u}) {
+        const std::string strQuoted = tern::JsonQuote(strAll, nCodePage);
+        for (char ch : strQuoted) {
+            ASSERT_TRUE(ch >= 0x20 && ch < 0x7F) << "code page " << nCodePage << " byte " << int(ch);
+        }
+    }
+}
+
+TEST(EventFormat, ReadableLineShowsSourceAndTargetOnlyForCopiesAndRenames) {
+    EXPECT_EQ(tern::FormatReadableLine(CopyEvent(), "usb"),
+              "2026-12-05 15:20:01  Copy    D:\\docs\\a.doc ==> E:\\a.doc  [usb: usb-doc]  "
+              "source D:\\docs\\a.doc  target E:\\a.doc");
+    FileMonEvent add = CopyEvent();
+    add.strAction = "Add";
+    add.strPath = "D:\\n.txt";
+    EXPECT_EQ(tern::FormatReadableLine(add, "local"),
+              "2026-12-05 15:20:01  Add     D:\\n.txt  [local: usb-doc]")
+        << "an Add keeps the stale source and target of the record out of sight";
+}
+
+}  // namespace

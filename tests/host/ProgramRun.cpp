@@ -1,0 +1,132 @@
+#include "ProgramRun.h"
+
+#include <algorithm>
+
+namespace terntest {
+
+namespace {
+
+std::string Quote(const std::string& strArg) {
+    std::string strOut = "\"";
+    size_t nSlashes = 0;
+    for (char ch : strArg) {
+        if (ch == '\\') {
+            ++nSlashes;
+            continue;
+        }
+        strOut.append(ch == '"' ? nSlashes * 2 + 1 : nSlashes, '\\');
+        nSlashes = 0;
+        strOut += ch;
+    }
+    strOut.append(nSlashes * 2, '\\');
+    return strOut + "\"";
+}
+
+void ReadAll(HANDLE hPipe, std::string* pText) {
+    char szBuffer[4096];
+    DWORD nRead = 0;
+    while (::ReadFile(hPipe, szBuffer, sizeof(szBuffer), &nRead, nullptr) && nRead > 0) {
+        pText->append(szBuffer, nRead);
+    }
+    ::CloseHandle(hPipe);
+}
+
+bool MakePipe(HANDLE& hRead, HANDLE& hWrite) {
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    if (!::CreatePipe(&hRead, &hWrite, &sa, 0)) return false;
+    ::SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
+    return true;
+}
+
+std::string ThisProgramFolder() {
+    char szPath[MAX_PATH] = {};
+    const DWORD nLength = ::GetModuleFileNameA(nullptr, szPath, MAX_PATH);
+    const std::string strPath(szPath, nLength);
+    return strPath.substr(0, strPath.find_last_of("\\/") + 1);
+}
+
+}  // namespace
+
+std::string BuildProgramPath(const std::string& strFileName) {
+    const std::string strHarness = "C:\\TernFileMon\\" + strFileName;
+    if (::GetFileAttributesA(strHarness.c_str()) != INVALID_FILE_ATTRIBUTES) return strHarness;
+    return ThisProgramFolder() + strFileName;
+}
+
+ProgramRun::ProgramRun(const std::string& strProgram, const std::vector<std::string>& vecArgs) {
+    std::string strCommand = Quote(strProgram);
+    for (const std::string& strArg : vecArgs) strCommand += " " + Quote(strArg);
+    HANDLE hOutRead = nullptr, hOutWrite = nullptr, hErrRead = nullptr, hErrWrite = nullptr;
+    if (!MakePipe(hOutRead, hOutWrite)) return;
+    if (!MakePipe(hErrRead, hErrWrite)) {
+        ::CloseHandle(hOutRead);
+        ::CloseHandle(hOutWrite);
+        return;
+    }
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = hOutWrite;
+    si.hStdError = hErrWrite;
+    PROCESS_INFORMATION pi = {};
+    std::vector<char> vecCommand(strCommand.begin(), strCommand.end());
+    vecCommand.push_back('\0');
+    // Started in its own folder: the test program's may have no drive path under Wine.
+    const std::string strFolder = strProgram.substr(0, strProgram.find_last_of('\\') + 1);
+    if (::CreateProcessA(nullptr, vecCommand.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                         strFolder.empty() ? nullptr : strFolder.c_str(), &si, &pi)) {
+        ::CloseHandle(pi.hThread);
+        m_hProcess = pi.hProcess;
+    }
+    // Only the child keeps the write ends, so the readers see the end of the output.
+    ::CloseHandle(hOutWrite);
+    ::CloseHandle(hErrWrite);
+    m_outReader = std::thread(ReadAll, hOutRead, &m_strOut);
+    m_errReader = std::thread(ReadAll, hErrRead, &m_strErr);
+}
+
+ProgramRun::~ProgramRun() {
+    Wait(10000);
+    if (m_outReader.joinable()) m_outReader.join();
+    if (m_errReader.joinable()) m_errReader.join();
+}
+
+bool ProgramRun::Wait(DWORD nTimeoutMs) {
+    if (m_hProcess == nullptr) {
+        if (m_outReader.joinable()) m_outReader.join();
+        if (m_errReader.joinable()) m_errReader.join();
+        return false;
+    }
+    bool bEnded = ::WaitForSingleObject(m_hProcess, nTimeoutMs) == WAIT_OBJECT_0;
+    if (!bEnded) {
+        ::TerminateProcess(m_hProcess, 0xDEAD);
+        ::WaitForSingleObject(m_hProcess, 5000);
+    }
+    ::GetExitCodeProcess(m_hProcess, &m_nExitCode);
+    ::CloseHandle(m_hProcess);
+    m_hProcess = nullptr;
+    if (m_outReader.joinable()) m_outReader.join();
+    if (m_errReader.joinable()) m_errReader.join();
+    // Console programs write text mode: compare lines, not line ends.
+    for (std::string* pText : {&m_strOut, &m_strErr}) {
+        pText->erase(std::remove(pText->begin(), pText->end(), '\r'), pText->end());
+    }
+    return bEnded;
+}
+
+std::vector<std::string> SplitLines(const std::string& strText) {
+    std::vector<std::string> vecLines;
+    size_t nStart = 0;
+    while (nStart < strText.size()) {
+        size_t nEnd = strText.find('\n', nStart);
+        if (nEnd == std::string::npos) nEnd = strText.size();
+        std::string strLine = strText.substr(nStart, nEnd - nStart);
+        if (!strLine.empty() && strLine.back() == '\r') strLine.pop_back();
+        vecLines.push_back(strLine);
+        nStart = nEnd + 1;
+    }
+    return vecLines;
+}
+
+}  // namespace terntest

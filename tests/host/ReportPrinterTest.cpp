@@ -1,0 +1,96 @@
+// The printer is called from several component threads at once: every line
+// must come out whole, and the counts must add up.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "ReportPrinter.h"
+
+namespace {
+
+std::vector<std::string> ReadLines(std::FILE* pFile) {
+    std::rewind(pFile);
+    std::vector<std::string> vecLines;
+    char szLine[1024];
+    while (std::fgets(szLine, sizeof(szLine), pFile) != nullptr) {
+        std::string strLine = szLine;
+        if (!strLine.empty() && strLine.back() == '\n') strLine.pop_back();
+        vecLines.push_back(strLine);
+    }
+    return vecLines;
+}
+
+TEST(ReportPrinter, LinesFromManyThreadsStayWholeAndAreCounted) {
+    std::FILE* pOut = std::tmpfile();
+    std::FILE* pErr = std::tmpfile();
+    ASSERT_NE(pOut, nullptr);
+    ASSERT_NE(pErr, nullptr);
+    {
+        tern::ReportPrinter printer(true, pOut, pErr);
+        const char* const apszActions[] = {"Add", "Copy", "Delete", "Modify"};
+        std::vector<std::thread> vecThreads;
+        for (int t = 0; t < 4; ++t) {
+            vecThreads.emplace_back([&printer, &apszActions, t] {
+                FileMonEvent event;
+                event.strAction = apszActions[t];
+                event.strPath = std::string(200, static_cast<char>('a' + t));
+                for (int i = 0; i < 250; ++i) {
+                    printer.PrintReport(event, "local");
+                    printer.PrintLog("Enter Stop END\r\n", 16);
+                }
+            });
+        }
+        for (std::thread& thread : vecThreads) thread.join();
+        printer.PrintTrace("2026-12-05 [TernFileMon] x [line]:1 [source]:DirectoryChanges\r\n");
+        printer.PrintStatus("stopping");
+        EXPECT_EQ(printer.TotalReports(), 1000UL);
+        EXPECT_EQ(printer.CountsByAction()["Add"], 250UL);
+        EXPECT_EQ(printer.CountsByAction()["Rename"], 0UL);
+        EXPECT_EQ(printer.SummaryLine(), "1000 reports: Add 250, Copy 250, Delete 250, Modify 250, Rename 0");
+        printer.PrintSummary();
+    }
+    const std::vector<std::string> vecOut = ReadLines(pOut);
+    ASSERT_EQ(vecOut.size(), 1000u) << "JSON Lines mode keeps standard output to reports";
+    for (const std::string& strLine : vecOut) {
+        ASSERT_EQ(strLine.front(), '{');
+        ASSERT_EQ(strLine.back(), '}');
+        const char chPath = strLine[9];
+        ASSERT_NE(strLine.find("\"path\":\"" + std::string(200, chPath) + "\""), std::string::npos);
+    }
+    const std::vector<std::string> vecErr = ReadLines(pErr);
+    ASSERT_EQ(vecErr.size(), 1003u);
+    for (size_t i = 0; i < 1000; ++i) ASSERT_EQ(vecErr[i], "[log] Enter Stop END");
+    EXPECT_EQ(vecErr[1000], "[trace] 2026-12-05 [TernFileMon] x [line]:1 [source]:DirectoryChanges");
+    EXPECT_EQ(vecErr[1001], "ternwatch: stopping");
+    EXPECT_EQ(vecErr[1002], "ternwatch: 1000 reports: Add 250, Copy 250, Delete 250, Modify 250, Rename 0");
+    std::fclose(pOut);
+    std::fclose(pErr);
+}
+
+TEST(ReportPrinter, ReadableSummaryGoesToStandardOutputAndOddInputIsSafe) {
+    std::FILE* pOut = std::tmpfile();
+    std::FILE* pErr = std::tmpfile();
+    ASSERT_NE(pOut, nullptr);
+    ASSERT_NE(pErr, nullptr);
+    {
+        tern::ReportPrinter printer(false, pOut, pErr);
+        FileMonEvent odd;  // an action the component never sends still gets counted
+        odd.strAction = "Paste";
+        printer.PrintReport(odd, nullptr);
+        printer.PrintLog(nullptr, 5);
+        printer.PrintTrace(nullptr);
+        printer.PrintSummary();
+    }
+    const std::vector<std::string> vecOut = ReadLines(pOut);
+    ASSERT_EQ(vecOut.size(), 2u);
+    EXPECT_EQ(vecOut[1], "1 reports: Add 0, Copy 0, Delete 0, Modify 0, Paste 1, Rename 0");
+    EXPECT_EQ(ReadLines(pErr), (std::vector<std::string>{"[log] ", "[trace] "}));
+    std::fclose(pOut);
+    std::fclose(pErr);
+}
+
+}  // namespace

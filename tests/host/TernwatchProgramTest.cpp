@@ -1,0 +1,139 @@
+// ternwatch.exe run as a user runs it: its exit codes, what goes to which
+// stream, the registry switch of --trace, and check mode.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "ProgramRun.h"
+#include "RegistrySwitch.h"
+#include "TestDrives.h"
+
+namespace {
+
+using terntest::ProgramRun;
+using terntest::SplitLines;
+
+bool Contains(const std::string& strText, const std::string& strPart) {
+    return strText.find(strPart) != std::string::npos;
+}
+
+bool AutoTestValueExists() {
+    HKEY hKey = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &hKey) != ERROR_SUCCESS) return false;
+    const bool bExists = ::RegQueryValueExA(hKey, "AutoTest", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    ::RegCloseKey(hKey);
+    return bExists;
+}
+
+class TernwatchProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_strTernwatch = terntest::BuildProgramPath("ternwatch.exe");
+        m_strFolder = terntest::MakeFreshFolder(terntest::FixedDriveRoot(), "ternwatch-test");
+    }
+    void TearDown() override { terntest::RemoveTree(m_strFolder); }
+
+    std::string WriteRules(const std::string& strText) {
+        const std::string strPath = m_strFolder + "\\rules-" + std::to_string(m_nFiles++) + ".ini";
+        std::ofstream(strPath, std::ios::binary) << strText;
+        return strPath;
+    }
+
+    std::string m_strTernwatch;
+    std::string m_strFolder;
+    int m_nFiles = 0;
+};
+
+TEST_F(TernwatchProgram, HelpAndRefusedCommandLines) {
+    ProgramRun help(m_strTernwatch, {"--help"});
+    ASSERT_TRUE(help.Started()) << m_strTernwatch;
+    ASSERT_TRUE(help.Wait(30000));
+    EXPECT_EQ(help.ExitCode(), 0u);
+    EXPECT_TRUE(Contains(help.Out(), "Usage:"));
+    EXPECT_TRUE(Contains(help.Out(), "HKEY_LOCAL_MACHINE\\SOFTWARE\\AutoTest"));
+    EXPECT_TRUE(help.Err().empty()) << help.Err();
+
+    ProgramRun unknown(m_strTernwatch, {"--watch-everything"});
+    ASSERT_TRUE(unknown.Wait(30000));
+    EXPECT_EQ(unknown.ExitCode(), 2u);
+    EXPECT_TRUE(unknown.Out().empty());
+    EXPECT_EQ(unknown.Err(), "ternwatch: unknown option '--watch-everything' (see ternwatch --help)\n");
+}
+
+TEST_F(TernwatchProgram, MalformedRulesFileIsRefusedBeforeAnythingStarts) {
+    const std::string strRules =
+        WriteRules("[usb-any]\nmonitor = usb\npattern = *\nactions = Add\n\n[bad]\nmonitor = usb\n"
+                   "pattern = *.doc\nactions = Add|Save\n");
+    ProgramRun run(m_strTernwatch, {"--rules", strRules, "--duration", "30"});
+    ASSERT_TRUE(run.Wait(30000)) << "a refused file must not start the 30 s watch";
+    EXPECT_EQ(run.ExitCode(), 2u);
+    EXPECT_TRUE(run.Out().empty()) << run.Out();
+    EXPECT_EQ(run.Err(), "ternwatch: " + strRules +
+                             ":9: field 'actions': unknown action 'Save' (known: Add, Copy, Delete, "
+                             "Modify, Rename)\n");
+    EXPECT_FALSE(Contains(run.Err(), "[log]")) << "the component was never created";
+
+    ProgramRun missing(m_strTernwatch, {"--rules", m_strFolder + "\\none.ini"});
+    ASSERT_TRUE(missing.Wait(30000));
+    EXPECT_EQ(missing.ExitCode(), 2u);
+    EXPECT_TRUE(Contains(missing.Err(), m_strFolder + "\\none.ini: cannot open the rules file"));
+}
+
+TEST_F(TernwatchProgram, DurationRunStopsCleanlyAndTraceLeavesTheRegistryAsItWas) {
+    terntest::DeleteAutoTestValue();
+    const std::string strRules =
+        WriteRules("[local-any]\nmonitor = local\npattern = *\nactions = Add|Delete\n");
+    ProgramRun run(m_strTernwatch, {"--rules", strRules, "--duration", "1", "--trace"});
+    ASSERT_TRUE(run.Wait(60000));
+    EXPECT_EQ(run.ExitCode(), 0u) << run.Err();
+    EXPECT_FALSE(AutoTestValueExists()) << "--trace removes the switch it created";
+
+    const std::vector<std::string> vecErr = SplitLines(run.Err());
+    ASSERT_FALSE(vecErr.empty());
+    for (const std::string& strLine : vecErr) {
+        EXPECT_TRUE(strLine.rfind("ternwatch: ", 0) == 0 || strLine.rfind("[log] ", 0) == 0 ||
+                    strLine.rfind("[trace] ", 0) == 0)
+            << "every line of standard error is marked: " << strLine;
+    }
+    EXPECT_TRUE(Contains(run.Err(), "ternwatch: watching local (1 rules); stopping after 1 s"));
+    EXPECT_TRUE(Contains(run.Err(), "ternwatch: stopping (duration reached)"));
+    EXPECT_TRUE(Contains(run.Err(), "[log] Enter Stop END")) << "StopMonitoring reached the component";
+    EXPECT_TRUE(Contains(run.Err(), "[trace] A CTernFileMon object was deleted!"))
+        << "the last Release destroyed the component, seen through the debugger output";
+    const std::vector<std::string> vecOut = SplitLines(run.Out());
+    ASSERT_FALSE(vecOut.empty());
+    EXPECT_EQ(vecOut.back().find(" reports: Add "), vecOut.back().find(' '))
+        << "the last line counts the reports per action: " << vecOut.back();
+
+    // A switch that was there before stays there.
+    ASSERT_TRUE(terntest::SetAutoTestValue());
+    ProgramRun again(m_strTernwatch, {"--rules", strRules, "--duration", "1", "--trace", "--json"});
+    ASSERT_TRUE(again.Wait(60000));
+    EXPECT_EQ(again.ExitCode(), 0u);
+    EXPECT_TRUE(AutoTestValueExists());
+    terntest::DeleteAutoTestValue();
+    EXPECT_TRUE(Contains(again.Err(), "ternwatch: ")) << "JSON mode puts the summary on standard error";
+    for (const std::string& strLine : SplitLines(again.Out())) {
+        EXPECT_EQ(strLine.front(), '{') << "JSON mode keeps standard output to JSON Lines: " << strLine;
+    }
+}
+
+TEST_F(TernwatchProgram, CheckModeAnswersWithExitCodeAndTag) {
+    const std::string strRules =
+        WriteRules("[usb-doc]\nmonitor = usb\npattern = report.doc\nactions = Copy|Add\ntag = usb-doc-tag\n"
+                   "[local-any]\nmonitor = local\npattern = notes.txt\nactions = Add\n");
+    ProgramRun refused(m_strTernwatch, {"check", "--rules", strRules, "--action", "Delete", "--path",
+                                        terntest::RemovableDriveRoot() + "report.doc"});
+    ASSERT_TRUE(refused.Wait(60000));
+    EXPECT_EQ(refused.ExitCode(), 1u) << refused.Err();
+    EXPECT_EQ(refused.Out(), "not accepted by the usb rules\n");
+
+    ProgramRun bad(m_strTernwatch, {"check", "--rules", strRules, "--path", "E:\\a"});
+    ASSERT_TRUE(bad.Wait(30000));
+    EXPECT_EQ(bad.ExitCode(), 2u);
+    EXPECT_TRUE(Contains(bad.Err(), "check needs --action"));
+}
+
+}  // namespace
