@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <ctime>
-#include <memory>
 
 #include "ComponentHost.h"
 #include "HostModes.h"
@@ -40,21 +39,13 @@ FileMonEvent EventFromOptions(const HostOptions& options) {
 int RunCheck(const HostOptions& options) {
     ReportPrinter printer(false);
     RuleSet rules;
+    if (!LoadRulesForRun(options, rules, printer)) return EXIT_BAD_INPUT;
     std::string strError;
-    if (!LoadRulesFile(RulesFilePath(options), rules, strError)) {
+
+    TraceSession trace(printer);
+    if (options.bTrace && !trace.Start(strError)) {
         printer.PrintStatus(strError);
         return EXIT_BAD_INPUT;
-    }
-    for (const std::string& strWarning : rules.vecWarnings) printer.PrintStatus("warning: " + strWarning);
-
-    TraceSwitch traceSwitch;
-    std::unique_ptr<DebugOutputReader> pTraceReader;
-    if (options.bTrace) {
-        if (!traceSwitch.TurnOn(strError)) {
-            printer.PrintStatus(strError);
-            return EXIT_BAD_INPUT;
-        }
-        pTraceReader.reset(new DebugOutputReader(printer));
     }
 
     ComponentHost host(printer);

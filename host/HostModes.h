@@ -23,6 +23,12 @@ constexpr const char* WATCHING_EVENT_NAME = "Local\\TernWatch.Watching";
 // The rules file to read: the one given, or ternwatch-rules.ini beside the program.
 std::string RulesFilePath(const HostOptions& options);
 
+struct RuleSet;
+class ReportPrinter;
+// Reads the rules file of the run and prints its warnings; prints the error
+// (file, line and field) and returns false for a malformed file.
+bool LoadRulesForRun(const HostOptions& options, RuleSet& rules, ReportPrinter& printer);
+
 int RunWatch(const HostOptions& options);
 int RunCheck(const HostOptions& options);
 

@@ -78,4 +78,10 @@ DebugOutputReader::~DebugOutputReader() {
     g_pTracePrinter.store(nullptr);
 }
 
+bool TraceSession::Start(std::string& strError) {
+    if (!m_switch.TurnOn(strError)) return false;
+    m_pReader.reset(new DebugOutputReader(m_printer));
+    return true;
+}
+
 }  // namespace tern

@@ -6,6 +6,7 @@
 #ifndef TERNFILEMON_HOST_TRACESESSION_H
 #define TERNFILEMON_HOST_TRACESESSION_H
 
+#include <memory>
 #include <string>
 
 namespace tern {
@@ -42,6 +43,20 @@ public:
 
 private:
     void* m_hHandler;
+};
+
+// --trace for one run: the switch turned on and its lines read until the end.
+class TraceSession {
+public:
+    explicit TraceSession(ReportPrinter& printer) : m_printer(printer) {}
+    // False with a message when the switch cannot be set.
+    bool Start(std::string& strError);
+
+private:
+    ReportPrinter& m_printer;
+    TraceSwitch m_switch;
+    // Declared after the switch: stops reading before the switch is restored.
+    std::unique_ptr<DebugOutputReader> m_pReader;
 };
 
 }  // namespace tern

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
 #include <vector>
 
 #include "ComponentHost.h"
@@ -64,30 +63,17 @@ std::string DurationText(unsigned long nSeconds) {
 
 }  // namespace
 
-std::string RulesFilePath(const HostOptions& options) {
-    return options.strRulesFile.empty() ? ProgramFolder() + "ternwatch-rules.ini"
-                                        : options.strRulesFile;
-}
-
 int RunWatch(const HostOptions& options) {
     ReportPrinter printer(options.bJson);
     RuleSet rules;
+    if (!LoadRulesForRun(options, rules, printer)) return EXIT_BAD_INPUT;
     std::string strError;
-    if (!LoadRulesFile(RulesFilePath(options), rules, strError)) {
-        printer.PrintStatus(strError);
-        return EXIT_BAD_INPUT;
-    }
-    for (const std::string& strWarning : rules.vecWarnings) printer.PrintStatus("warning: " + strWarning);
     WarnWithoutMatcher(rules, printer);
 
-    TraceSwitch traceSwitch;
-    std::unique_ptr<DebugOutputReader> pTraceReader;
-    if (options.bTrace) {
-        if (!traceSwitch.TurnOn(strError)) {
-            printer.PrintStatus(strError);
-            return EXIT_BAD_INPUT;
-        }
-        pTraceReader.reset(new DebugOutputReader(printer));
+    TraceSession trace(printer);
+    if (options.bTrace && !trace.Start(strError)) {
+        printer.PrintStatus(strError);
+        return EXIT_BAD_INPUT;
     }
 
     StopSignal stopSignal;
