@@ -97,6 +97,15 @@ ByteString CDirectoryChangeHandler_Policy::LookUpCopySource(const ByteString& st
     return FindCopySource(strNewPath, strUserTempPath);
 }
 
+void CDirectoryChangeHandler_Policy::ReportOfficeSave(const ByteString& strDocument,
+                                                      const ByteString& strTime) {
+    m_Event.strPath = strDocument;
+    m_Event.strAction = "Modify";
+    m_Event.strTime = strTime;
+    m_bWordTempAdded = false;
+    ReportEvent();
+}
+
 void CDirectoryChangeHandler_Policy::OnFileAdded(const ByteString& strFileName) {
     try {
         if (IsUnderInstallRoot(strFileName)) return;
@@ -133,21 +142,11 @@ void CDirectoryChangeHandler_Policy::OnFileRenamed(const ByteString& strOldFileN
         // The office rules, in this order; the first that applies decides.
         if (IsPresentationTempFile(strOldFileName)) return;
         if (IsSpreadsheetSave(strOldFileName, strNewFileName)) {
-            m_Event.strPath = strNewFileName;
-            m_Event.strAction = "Modify";
-            m_Event.strTime = strTime;
-            m_bWordTempAdded = false;
-            ReportEvent();
+            ReportOfficeSave(strNewFileName, strTime);
             return;
         }
         if (IsWordTempFile(strOldFileName)) {
-            if (m_bWordTempAdded) {
-                m_Event.strPath = strNewFileName;
-                m_Event.strAction = "Modify";
-                m_Event.strTime = strTime;
-                m_bWordTempAdded = false;
-                ReportEvent();
-            }
+            if (m_bWordTempAdded) ReportOfficeSave(strNewFileName, strTime);
             return;
         }
         if (IsWordBackupFile(strNewFileName)) return;

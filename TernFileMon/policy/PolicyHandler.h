@@ -47,6 +47,9 @@ public:
 
 private:
     bool IsUnderInstallRoot(const ByteString& strPath) const;
+    // An office save renamed its temporary file onto the document: reports the
+    // document's modification and ends the word processor's save.
+    void ReportOfficeSave(const ByteString& strDocument, const ByteString& strTime);
     // The file strNewPath was pasted from, or empty when it is no copy.
     static ByteString LookUpCopySource(const ByteString& strNewPath);
 };
