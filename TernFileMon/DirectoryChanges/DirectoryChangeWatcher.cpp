@@ -10,6 +10,8 @@
 
 namespace tern {
 
+using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;
+
 namespace {
 
 constexpr DWORD kWorkerExitWaitMs = 10000;
@@ -51,9 +53,27 @@ bool IsExistingDirectory(const ByteString& strDirectory) {
     return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-}  // namespace
+// The first non-null record of the registry that bMatches accepts, with its
+// index in nIndex; every further match is traced with pszDuplicate. The caller
+// holds the registry lock.
+template <typename Predicate>
+CDirWatchInfo* FindFirstRecord(const std::vector<CDirWatchInfo*>& vecRecords, Predicate bMatches,
+                               const char* pszDuplicate, int& nIndex) {
+    CDirWatchInfo* pFound = nullptr;
+    for (size_t i = 0; i < vecRecords.size(); ++i) {
+        CDirWatchInfo* pInfo = vecRecords.at(i);
+        if (pInfo == nullptr || !bMatches(pInfo)) continue;
+        if (pFound == nullptr) {
+            pFound = pInfo;
+            nIndex = static_cast<int>(i);
+        } else {
+            TERN_TRACE(pszDuplicate);
+        }
+    }
+    return pFound;
+}
 
-using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;
+}  // namespace
 
 CDirectoryChangeWatcher::CDirectoryChangeWatcher(bool bHasGui, DWORD nFilterFlags)
     : m_hCompPort(nullptr),
@@ -211,18 +231,10 @@ CDirWatchInfo* CDirectoryChangeWatcher::GetDirWatchInfo(const ByteString& strDir
         return nullptr;
     }
     ScopedLock lock(m_csDirWatchInfo);
-    CDirWatchInfo* pFound = nullptr;
-    for (size_t i = 0; i < m_DirectoriesToWatch.size(); ++i) {
-        CDirWatchInfo* pInfo = m_DirectoriesToWatch.at(i);
-        if (pInfo == nullptr || !EqualsNoCase(pInfo->GetDirectoryName(), strDirName)) continue;
-        if (pFound == nullptr) {
-            pFound = pInfo;
-            nIndex = static_cast<int>(i);
-        } else {
-            TERN_TRACE("GetDirWatchInfo strDirName Have Double Class Instances");
-        }
-    }
-    return pFound;
+    return FindFirstRecord(
+        m_DirectoriesToWatch,
+        [&](const CDirWatchInfo* pInfo) { return EqualsNoCase(pInfo->GetDirectoryName(), strDirName); },
+        "GetDirWatchInfo strDirName Have Double Class Instances", nIndex);
 }
 
 CDirWatchInfo* CDirectoryChangeWatcher::GetDirWatchInfo(CDirWatchInfo* pWatchInfo,
@@ -233,17 +245,9 @@ CDirWatchInfo* CDirectoryChangeWatcher::GetDirWatchInfo(CDirWatchInfo* pWatchInf
         return nullptr;
     }
     ScopedLock lock(m_csDirWatchInfo);
-    CDirWatchInfo* pFound = nullptr;
-    for (size_t i = 0; i < m_DirectoriesToWatch.size(); ++i) {
-        if (m_DirectoriesToWatch.at(i) != pWatchInfo) continue;
-        if (pFound == nullptr) {
-            pFound = pWatchInfo;
-            nIndex = static_cast<int>(i);
-        } else {
-            TERN_TRACE("GetDirWatchInfo pWatchInfo is Double Found");
-        }
-    }
-    return pFound;
+    return FindFirstRecord(
+        m_DirectoriesToWatch, [&](const CDirWatchInfo* pInfo) { return pInfo == pWatchInfo; },
+        "GetDirWatchInfo pWatchInfo is Double Found", nIndex);
 }
 
 CDirWatchInfo* CDirectoryChangeWatcher::GetDirWatchInfo(CDirectoryChangeHandler* pChangeHandler,
@@ -254,18 +258,10 @@ CDirWatchInfo* CDirectoryChangeWatcher::GetDirWatchInfo(CDirectoryChangeHandler*
         return nullptr;
     }
     ScopedLock lock(m_csDirWatchInfo);
-    CDirWatchInfo* pFound = nullptr;
-    for (size_t i = 0; i < m_DirectoriesToWatch.size(); ++i) {
-        CDirWatchInfo* pInfo = m_DirectoriesToWatch.at(i);
-        if (pInfo == nullptr || pInfo->GetRealChangeHandler() != pChangeHandler) continue;
-        if (pFound == nullptr) {
-            pFound = pInfo;
-            nIndex = static_cast<int>(i);
-        } else {
-            TERN_TRACE("GetDirWatchInfo pWatchInfo is Double Found");
-        }
-    }
-    return pFound;
+    return FindFirstRecord(
+        m_DirectoriesToWatch,
+        [&](const CDirWatchInfo* pInfo) { return pInfo->GetRealChangeHandler() == pChangeHandler; },
+        "GetDirWatchInfo pWatchInfo is Double Found", nIndex);
 }
 
 BOOL CDirectoryChangeWatcher::IsAlreadyWatched(const ByteString& strDirectory) {
