@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "CopyDetectionSupport.h"
+#include "Stopwatch.h"
 #include "../../TernFileMon/filemon/ClipboardBuffer.h"
 #include "../../TernFileMon/filemon/CopySource.h"
 
@@ -17,17 +18,9 @@ namespace {
 // Microseconds per call of FindCopySource over nCalls calls.
 double MicrosecondsPerLookup(const std::string& strNewPath, std::string& strTemp,
                              const std::string& strExpected, int nCalls) {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&start);
-    for (int i = 0; i < nCalls; ++i) {
+    return terntest::MicrosecondsPerCall(nCalls, [&] {
         EXPECT_EQ(tern::FindCopySource(strNewPath, strTemp), strExpected);
-    }
-    ::QueryPerformanceCounter(&end);
-    return 1e6 * static_cast<double>(end.QuadPart - start.QuadPart) /
-           static_cast<double>(frequency.QuadPart) / nCalls;
+    });
 }
 
 void Report(const char* pszCase, double dMicroseconds) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "Stopwatch.h"
 #include "../../TernFileMon/filemon/FileMonitor.h"
 #include "../../TernFileMon/filemon/RecordedRoots.h"
 
@@ -26,21 +27,13 @@ FileMonRuleList MakeRules(int nRules, bool bWildcard) {
 }
 
 double MicrosecondsPerMatch(tern::CFileMonitor& monitor, FileMonRuleList& rules, int nCalls) {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&start);
-    for (int i = 0; i < nCalls; ++i) {
+    return terntest::MicrosecondsPerCall(nCalls, [&] {
         FileMonEvent event;
         event.strPath = "D:\\work\\projects\\Report.doc";
         event.strAction = "Modify";
         EXPECT_TRUE(monitor.MatchModifyEvent(&event, &rules, false, 1));
         EXPECT_EQ(event.strRuleTag, "hit");
-    }
-    ::QueryPerformanceCounter(&end);
-    return 1e6 * static_cast<double>(end.QuadPart - start.QuadPart) /
-           static_cast<double>(frequency.QuadPart) / nCalls;
+    });
 }
 
 }  // namespace

@@ -1,0 +1,14 @@
+// Timing for the figures that test programs print (never asserted on).
+#ifndef TERNFILEMON_TESTS_STOPWATCH_H
+#define TERNFILEMON_TESTS_STOPWATCH_H
+
+#include <functional>
+
+namespace terntest {
+
+// Calls fnCall nCalls times and returns the mean microseconds per call.
+double MicrosecondsPerCall(int nCalls, const std::function<void()>& fnCall);
+
+}  // namespace terntest
+
+#endif
