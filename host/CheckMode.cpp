@@ -5,6 +5,7 @@
 #include "ComponentHost.h"
 #include "HostModes.h"
 #include "ReportPrinter.h"
+#include "RuleExplainer.h"
 #include "RulesFile.h"
 #include "TraceSession.h"
 
@@ -32,6 +33,25 @@ FileMonEvent EventFromOptions(const HostOptions& options) {
                                              : options.strSource + " ==> " + options.strTarget;
     event.strTime = NowText();
     return event;
+}
+
+// Both monitor types, each rule with its verdicts, on standard output.
+void PrintExplanations(ITernFileMon& monitor, const RuleSet& rules, const FileMonEvent& event) {
+    std::printf("event: %s  %s\n", event.strAction.c_str(), event.strPath.c_str());
+    // The root gate is the same test that sends a live report to one side.
+    const bool bUsbSide = ExplainEvent(monitor, FileMonRuleList(), event).bRootGate;
+    std::printf("a live report of it goes to the %s rules\n", bUsbSide ? "usb" : "local");
+    const struct {
+        const char* pszName;
+        const FileMonRuleList* pRules;
+    } types[] = {{"usb", &rules.lstUsb}, {"local", &rules.lstLocal}};
+    for (const auto& type : types) {
+        const Explanation explanation = ExplainEvent(monitor, *type.pRules, event);
+        for (const std::string& strLine :
+             FormatExplanation(explanation, *type.pRules, type.pszName)) {
+            std::printf("%s\n", strLine.c_str());
+        }
+    }
 }
 
 }  // namespace
@@ -64,6 +84,7 @@ int RunCheck(const HostOptions& options) {
     }
     FileMonRuleList& lstRules = options.strCheckMonitor == "local" ? rules.lstLocal : rules.lstUsb;
     FileMonEvent event = EventFromOptions(options);
+    if (options.bExplain) PrintExplanations(*host.Monitor(), rules, event);
     const bool bAccepted = host.Monitor()->CheckEvent(&lstRules, &event);
     if (bUsbStarted) host.Monitor()->StopMonitoring(FILEMON_USB);
     host.ReleaseComponent();

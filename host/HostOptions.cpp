@@ -58,7 +58,17 @@ private:
 
 bool IsCheckOnly(const std::string& strName) {
     return strName == "--action" || strName == "--path" || strName == "--source" ||
-           strName == "--target" || strName == "--monitor" || strName == "--add-drive";
+           strName == "--target" || strName == "--monitor" || strName == "--add-drive" ||
+           strName == "--explain";
+}
+
+bool IsFlag(const std::string& strName) {
+    return strName == "--json" || strName == "--trace" || strName == "--explain";
+}
+
+bool& FlagField(const std::string& strName, HostOptions& options) {
+    if (strName == "--json") return options.bJson;
+    return strName == "--trace" ? options.bTrace : options.bExplain;
 }
 
 bool ApplyValueOption(const std::string& strName, const std::string& strValue,
@@ -71,6 +81,12 @@ bool ApplyValueOption(const std::string& strName, const std::string& strValue,
                        std::to_string(MAX_DURATION_S) + ", not '" + strValue + "'";
             return false;
         }
+    } else if (strName == "--format") {
+        if (strValue != "ecs" && strValue != "plain") {
+            strError = "option --format takes ecs or plain, not '" + strValue + "'";
+            return false;
+        }
+        options.bEcs = strValue == "ecs";
     } else if (strName == "--action") {
         options.strAction = strValue;
     } else if (strName == "--path") {
@@ -131,40 +147,46 @@ bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& opti
             options.eMode = HostMode::Help;
             return true;
         }
-        if (strName == "--json" || strName == "--trace") {
+        if (IsCheckOnly(strName) && options.eMode != HostMode::Check) {
+            strError = "option " + strName + " belongs to check mode (ternwatch check ...)";
+            return false;
+        }
+        if (IsFlag(strName)) {
             if (bHasValue) {
                 strError = "option " + strName + " takes no value";
                 return false;
             }
-            (strName == "--json" ? options.bJson : options.bTrace) = true;
+            FlagField(strName, options) = true;
             continue;
         }
         const bool bValueOption = strName == "--rules" || strName == "--duration" ||
-                                  IsCheckOnly(strName);
+                                  strName == "--format" || IsCheckOnly(strName);
         if (!bValueOption) {
             strError = strArg.compare(0, 1, "-") == 0 ? "unknown option '" + strArg + "'"
                                                       : "unexpected argument '" + strArg + "'";
             return false;
         }
-        if (IsCheckOnly(strName) && options.eMode != HostMode::Check) {
-            strError = "option " + strName + " belongs to check mode (ternwatch check ...)";
-            return false;
-        }
-        if (strName == "--duration" && options.eMode == HostMode::Check) {
-            strError = "option --duration belongs to watch mode";
+        const bool bWatchOnly = strName == "--duration" || strName == "--format";
+        if (bWatchOnly && options.eMode == HostMode::Check) {
+            strError = "option " + strName + " belongs to watch mode";
             return false;
         }
         if (!reader.TakeValue(strName, bHasValue, strValue, strError)) return false;
         if (!ApplyValueOption(strName, strValue, options, strError)) return false;
+    }
+    if (options.bEcs && !options.bJson) {
+        strError = "option --format ecs needs --json";
+        return false;
     }
     return options.eMode != HostMode::Check || CheckModeComplete(options, strError);
 }
 
 const char* HostUsageText() {
     return "Usage:\n"
-           "  ternwatch [watch] [--rules FILE] [--json] [--duration N] [--trace]\n"
+           "  ternwatch [watch] [--rules FILE] [--json [--format ecs]] [--duration N] [--trace]\n"
            "  ternwatch check --action ACTION (--path PATH | --source PATH --target PATH)\n"
-           "                  [--rules FILE] [--monitor usb|local] [--add-drive X] [--trace]\n"
+           "                  [--rules FILE] [--monitor usb|local] [--add-drive X] [--explain]\n"
+           "                  [--trace]\n"
            "  ternwatch --help\n"
            "\n"
            "Loads TernFileMon.dll from the folder of ternwatch.exe, the way a product does.\n"
@@ -189,6 +211,9 @@ const char* HostUsageText() {
            "                    file, line and field before anything starts.\n"
            "  --json            print reports as JSON Lines: path, time, action, ruleTag,\n"
            "                    source, target and monitor, non-ASCII text as \\u escapes\n"
+           "  --format ecs      with --json: one Elastic Common Schema object per report\n"
+           "                    (@timestamp in UTC, event.*, file.*, rule.name, tags),\n"
+           "                    text as UTF-8\n"
            "  --duration N      stop by itself after N seconds (watch only)\n"
            "  --trace           show the engine's trace lines on standard error, marked\n"
            "                    [trace]. Writes to the registry: creates the value\n"
@@ -202,6 +227,9 @@ const char* HostUsageText() {
            "  --target PATH     check: the copy or rename target\n"
            "  --monitor TYPE    check: whose rules to use, usb (default) or local\n"
            "  --add-drive X     check: AddDrive(X) before the question; repeatable\n"
+           "  --explain         check: for both monitor types, every rule in order with\n"
+           "                    the verdicts of the root gate, its pattern and its\n"
+           "                    actions, and the winning rule\n"
            "  -h, --help        show this text and exit\n"
            "\n"
            "Output: reports on standard output; the component's log lines ([log]),\n"

@@ -19,6 +19,7 @@ struct HostOptions {
     bool bJson = false;            // reports as JSON Lines
     bool bTrace = false;           // engine trace on standard error (writes HKLM)
     unsigned long nDurationS = 0;  // 0: until Ctrl+C or console close
+    bool bEcs = false;             // with --json: Elastic Common Schema objects (--format ecs)
 
     // Check mode: the event to ask about.
     std::string strAction;
@@ -27,6 +28,7 @@ struct HostOptions {
     std::string strTarget;
     std::string strCheckMonitor = "usb";  // whose rules: "usb" or "local"
     std::vector<char> vecAddDrives;       // drive letters handed to AddDrive first
+    bool bExplain = false;                // every rule's verdicts, for both monitor types
 };
 
 // Parses argv[1..]; on failure returns false with a one-line message that

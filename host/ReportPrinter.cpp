@@ -22,9 +22,19 @@ ReportPrinter::ReportPrinter(bool bJson, std::FILE* pOut, std::FILE* pErr)
     }
 }
 
+void ReportPrinter::UseEcs(RuleNamesByTag ruleNames) {
+    m_bEcs = true;
+    m_ruleNames = std::move(ruleNames);
+}
+
 void ReportPrinter::PrintReport(const FileMonEvent& event, const char* pszMonitor) {
-    const std::string strLine =
-        m_bJson ? FormatJsonLine(event, pszMonitor) : FormatReadableLine(event, pszMonitor);
+    std::string strLine;
+    if (!m_bJson) {
+        strLine = FormatReadableLine(event, pszMonitor);
+    } else {
+        strLine = m_bEcs ? FormatEcsLine(event, pszMonitor, m_ruleNames)
+                         : FormatJsonLine(event, pszMonitor);
+    }
     ScopedLock lock(m_csOutput);
     ++m_mapCounts[event.strAction];
     ++m_nTotal;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "CriticalSection.h"
+#include "EcsFormat.h"
 #include "TernFileMon.h"
 
 namespace tern {
@@ -20,6 +21,9 @@ public:
     ReportPrinter(bool bJson, std::FILE* pOut = stdout, std::FILE* pErr = stderr);
     ReportPrinter(const ReportPrinter&) = delete;
     ReportPrinter& operator=(const ReportPrinter&) = delete;
+
+    // With JSON: print reports as ECS objects, naming rules by these tags.
+    void UseEcs(RuleNamesByTag ruleNames);
 
     void PrintReport(const FileMonEvent& event, const char* pszMonitor);
     // A line of the component log; line ends of the text are dropped.
@@ -42,6 +46,8 @@ private:
     void WriteLine(std::FILE* pStream, const std::string& strLine);
 
     const bool m_bJson;
+    bool m_bEcs = false;
+    RuleNamesByTag m_ruleNames;  // set before the first report, read-only after
     std::FILE* const m_pOut;
     std::FILE* const m_pErr;
     mutable CriticalSection m_csOutput;  // the only lock of the host; held for one line

@@ -67,6 +67,7 @@ int RunWatch(const HostOptions& options) {
     ReportPrinter printer(options.bJson);
     RuleSet rules;
     if (!LoadRulesForRun(options, rules, printer)) return EXIT_BAD_INPUT;
+    if (options.bEcs) printer.UseEcs(RuleNamesOf(rules.lstUsb, rules.lstLocal));
     std::string strError;
     WarnWithoutMatcher(rules, printer);
 
