@@ -4,8 +4,8 @@
 
 #include <ctime>
 
-#include "../filemon/ClipboardBuffer.h"
-#include "../filemon/CopySource.h"
+#include "../copy/ClipboardBuffer.h"
+#include "../copy/CopySource.h"
 #include "../filemon/FileMonitor.h"
 
 namespace tern {
