@@ -449,6 +449,10 @@ struct Bench {
                     ::CreateDirectoryA((strFolder + "\\d" + std::to_string(i)).c_str(), nullptr);
                 }
             }
+            // The first report names the notification thread; with a big list
+            // to parse first it may take a while.
+            const ULONGLONG nNamedBy = ::GetTickCount64() + 30000;
+            while (g_dwNotificationThread == 0 && ::GetTickCount64() < nNamedBy) ::Sleep(10);
             WaitForQuiet(700, 20000);
             HANDLE hNotify = g_dwNotificationThread != 0
                                  ? ::OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, g_dwNotificationThread)

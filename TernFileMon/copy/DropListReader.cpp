@@ -82,14 +82,17 @@ void CDropListReader::Parse() {
 
 const CCopiedFileList& CDropListReader::Read(HWND hOwner) {
     static const CCopiedFileList s_empty;
+    // The list parsed last stands while the sequence has not moved: opening
+    // the clipboard costs several server round trips, checking the number one.
+    // A list is kept only from a clipboard that could be opened, so a process
+    // without clipboard access (whose number stays 0) never keeps one.
+    if (m_bParsed && ::GetClipboardSequenceNumber() == m_dwSequence) return m_list;
     if (!::OpenClipboard(hOwner)) return s_empty;
-    // 0 means the sequence is not known here: then every read parses.
-    const DWORD dwSequence = ::GetClipboardSequenceNumber();
-    if (!m_bParsed || dwSequence == 0 || dwSequence != m_dwSequence) {
-        Parse();
-        m_bParsed = true;
-        m_dwSequence = dwSequence;
-    }
+    // Taken again while the clipboard is open, when nobody can change it: the
+    // number then belongs to exactly the data parsed.
+    m_dwSequence = ::GetClipboardSequenceNumber();
+    Parse();
+    m_bParsed = true;
     ::CloseClipboard();
     return m_list;
 }

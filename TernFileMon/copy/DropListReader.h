@@ -1,7 +1,9 @@
-// Reads the clipboard's file-drop list. The list is parsed again only when the
-// clipboard's sequence number has moved since the last parse; the clipboard
-// is still opened for every read, so a clipboard that cannot be opened gives
-// an empty list exactly as a fresh read does.
+// Reads the clipboard's file-drop list. The clipboard is opened and its list
+// parsed again only when the clipboard's sequence number has moved since the
+// last parse. A clipboard that cannot be opened then gives an empty list, as a
+// fresh read does, and the next read tries again; while the sequence stands,
+// the list parsed last is the answer, also while another window happens to
+// hold the clipboard open (a fresh read would then find it busy).
 #ifndef TERNFILEMON_COPY_DROPLISTREADER_H
 #define TERNFILEMON_COPY_DROPLISTREADER_H
 
@@ -15,8 +17,9 @@ namespace tern {
 
 class CDropListReader {
 public:
-    // The clipboard's file-drop list in clipboard order, opened with hOwner;
-    // empty when the clipboard cannot be opened or holds no well-formed drop.
+    // The clipboard's file-drop list in clipboard order, opened with hOwner
+    // when it has changed; empty when it holds no well-formed drop, or has
+    // changed and cannot be opened.
     const CCopiedFileList& Read(HWND hOwner);
 
 private:
