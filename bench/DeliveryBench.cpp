@@ -477,7 +477,7 @@ struct Bench {
                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
                 }
             }
-            WaitForQuiet(bQuick ? 1000 : 2000, nSettleLimitMs);
+            WaitForQuiet(2000, nSettleLimitMs);
             auto observe = [&](Tally& tally, double dCpu0, HANDLE hThread) {
                 Observed observed;
                 observed.nDelivered = tally.nDelivered;
