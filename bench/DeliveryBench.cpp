@@ -332,7 +332,7 @@ const char* ContentName(Content content) {
     return "?";
 }
 
-struct RowSpec {
+struct RowLoad {
     char chDrive;
     int nFiles;
     bool bSubfolders;
@@ -349,7 +349,7 @@ struct Observed {
 };
 
 struct RowResult {
-    RowSpec spec{};
+    RowLoad load{};
     bool bRan = false;
     Observed host, raw4k, raw64k;
 };
@@ -423,14 +423,14 @@ struct Bench {
     }
 
     // One row: a fresh component, fresh raw readers, a fresh folder, one load.
-    RowResult RunRow(const RowSpec& spec, const std::function<void(const std::string&)>& paced = nullptr) {
+    RowResult RunRow(const RowLoad& load, const std::function<void(const std::string&)>& paced = nullptr) {
         RowResult result;
-        result.spec = spec;
-        const std::string strRoot = std::string(1, spec.chDrive) + ":\\";
+        result.load = load;
+        const std::string strRoot = std::string(1, load.chDrive) + ":\\";
         const std::string strFolder =
             strRoot + "dlv" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++nRow);
 
-        TokenProcess* pToken = spec.bToken ? new TokenProcess(strTokenExe) : nullptr;
+        TokenProcess* pToken = load.bToken ? new TokenProcess(strTokenExe) : nullptr;
         ClipboardWriter clipboard;
         {
             Host host;
@@ -439,12 +439,12 @@ struct Bench {
                 delete pToken;
                 return result;
             }
-            SetContent(spec.content, clipboard);
+            SetContent(load.content, clipboard);
             RawReader raw4k(strRoot, 4096, g_raw4k);
             RawReader raw64k(strRoot, 65536, g_raw64k);
             g_dwNotificationThread = 0;
             ::CreateDirectoryA(strFolder.c_str(), nullptr);
-            if (spec.bSubfolders) {
+            if (load.bSubfolders) {
                 for (int i = 0; i < kSubfolders; ++i) {
                     ::CreateDirectoryA((strFolder + "\\d" + std::to_string(i)).c_str(), nullptr);
                 }
@@ -466,13 +466,13 @@ struct Bench {
             const long long nStartUs = NowUs();
             if (paced) {
                 paced(strFolder);
-            } else if (spec.bLinux) {
-                if (!terntest::RunUnixShellIn(strFolder, PerlBurst(spec.nFiles, spec.bSubfolders), 600000)) {
+            } else if (load.bLinux) {
+                if (!terntest::RunUnixShellIn(strFolder, PerlBurst(load.nFiles, load.bSubfolders), 600000)) {
                     std::printf("linux-side load failed\n");
                 }
             } else {
-                for (int i = 0; i < spec.nFiles; ++i) {
-                    ::CloseHandle(::CreateFileA(FileName(strFolder, i, spec.bSubfolders).c_str(),
+                for (int i = 0; i < load.nFiles; ++i) {
+                    ::CloseHandle(::CreateFileA(FileName(strFolder, i, load.bSubfolders).c_str(),
                                                 GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
                 }
@@ -519,8 +519,8 @@ void PrintRowHeader() {
 }
 
 void PrintRow(const RowResult& row, Verdicts& verdicts) {
-    const RowSpec& spec = row.spec;
-    const double dN = spec.nFiles;
+    const RowLoad& load = row.load;
+    const double dN = load.nFiles;
     const double dRatio = row.raw4k.dRate > 0 ? row.host.dRate / row.raw4k.dRate : 0;
     const bool bRate = dRatio >= 0.9;
     const bool bDelivered = row.host.nDelivered / dN >= row.raw4k.nDelivered / dN - 0.02;
@@ -532,10 +532,10 @@ void PrintRow(const RowResult& row, Verdicts& verdicts) {
     const double dUsPerFile = row.host.nDelivered > 0 ? row.host.dCpuMs * 1000.0 / row.host.nDelivered : 0;
     std::printf("| %c: | %s | %s | %d | %s | %s | %ld/%d | %ld/%d | %ld/%d | %.0f | %.0f | %.0f | "
                 "%.3f | %.1f | %.1f | %.1f | %s | %s |\n",
-                spec.chDrive, spec.bLinux ? "Linux" : "Windows", spec.bSubfolders ? "10 dirs" : "flat",
-                spec.nFiles, spec.bToken ? "yes" : "no", ContentName(spec.content),
-                row.host.nDelivered, spec.nFiles, row.raw4k.nDelivered, spec.nFiles,
-                row.raw64k.nDelivered, spec.nFiles, row.host.dRate, row.raw4k.dRate, row.raw64k.dRate,
+                load.chDrive, load.bLinux ? "Linux" : "Windows", load.bSubfolders ? "10 dirs" : "flat",
+                load.nFiles, load.bToken ? "yes" : "no", ContentName(load.content),
+                row.host.nDelivered, load.nFiles, row.raw4k.nDelivered, load.nFiles,
+                row.raw64k.nDelivered, load.nFiles, row.host.dRate, row.raw4k.dRate, row.raw64k.dRate,
                 dRatio, per10k(row.host), per10k(row.raw4k), dUsPerFile, MetText(bRate),
                 MetText(bDelivered));
     std::fflush(stdout);
@@ -640,8 +640,8 @@ int main(int argc, char** argv) {
                         // Quick mode: every dimension once, not every combination.
                         if (bench.bQuick && (bToken || chDrive == 'E') && bSubfolders) continue;
                         if (bench.bQuick && bToken && chDrive == 'E') continue;
-                        const RowSpec spec{chDrive, nFiles, bSubfolders, bLinux, bToken, Content::Empty};
-                        PrintRow(bench.RunRow(spec), verdicts);
+                        const RowLoad load{chDrive, nFiles, bSubfolders, bLinux, bToken, Content::Empty};
+                        PrintRow(bench.RunRow(load), verdicts);
                     }
                 }
             }
@@ -658,8 +658,8 @@ int main(int argc, char** argv) {
     const double aTargetsUs[] = {100.0, 1000.0, 1000.0};
     std::vector<std::string> vecCostVerdicts;
     for (int i = 0; i < 3; ++i) {
-        const RowSpec spec{'D', nCostFiles, false, false, false, aContents[i]};
-        const RowResult row = bench.RunRow(spec);
+        const RowLoad load{'D', nCostFiles, false, false, false, aContents[i]};
+        const RowResult row = bench.RunRow(load);
         PrintRow(row, verdicts);
         const double dUs = row.host.nDelivered > 0 ? row.host.dCpuMs * 1000.0 / row.host.nDelivered : 1e9;
         const bool bMet = row.host.nDelivered > 0 && dUs <= aTargetsUs[i];
@@ -671,14 +671,14 @@ int main(int argc, char** argv) {
     }
     // The same fast Linux-side burst as above, but with a path in the section:
     // no "lstFiles is empty" debugger line on the way of each added file.
-    PrintRow(bench.RunRow(RowSpec{'D', vecSizes.front(), false, true, false, Content::OnePath}), verdicts);
+    PrintRow(bench.RunRow(RowLoad{'D', vecSizes.front(), false, true, false, Content::OnePath}), verdicts);
 
     std::printf("\nPaced stream: 200 creations on D:, one every 20 ms; latency from the creating\n"
                 "call to the host callback (host) or to the reader's parse (raw)\n\n");
     constexpr int kPaced = 200;
     std::vector<long long> createdAtUs(kPaced, 0);
-    const RowSpec pacedSpec{'D', kPaced, false, false, false, Content::Empty};
-    bench.RunRow(pacedSpec, [&](const std::string& strFolder) {
+    const RowLoad pacedLoad{'D', kPaced, false, false, false, Content::Empty};
+    bench.RunRow(pacedLoad, [&](const std::string& strFolder) {
         ::timeBeginPeriod(1);
         const long long nStartUs = NowUs();
         for (int i = 0; i < kPaced; ++i) {
