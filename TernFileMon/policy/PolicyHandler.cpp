@@ -4,8 +4,8 @@
 
 #include <ctime>
 
-#include "../filemon/ClipboardBuffer.h"
-#include "../filemon/CopySource.h"
+#include "../copy/ClipboardBuffer.h"
+#include "../copy/CopySource.h"
 #include "../filemon/FileMonitor.h"
 
 namespace tern {
@@ -71,13 +71,26 @@ ByteString CDirectoryChangeHandler_Policy::InstallRootOf(const ByteString& strEx
     return strRoot;
 }
 
-ByteString CDirectoryChangeHandler_Policy::TimeStamp() {
-    const __time64_t tNow = ::_time64(nullptr);
+ByteString CDirectoryChangeHandler_Policy::TimeStamp() { return TimeStampOf(::_time64(nullptr)); }
+
+ByteString CDirectoryChangeHandler_Policy::TimeStampOf(__time64_t tNow) {
     struct tm localTime = {};
     if (::_localtime64_s(&localTime, &tNow) != 0) return ByteString();
     char szStamp[128] = {};
     const size_t nLength = std::strftime(szStamp, sizeof(szStamp), "%Y-%m-%d %H:%M:%S", &localTime);
     return ByteString(szStamp, nLength);
+}
+
+const ByteString& CDirectoryChangeHandler_Policy::CurrentTimeStamp() {
+    // Converting to local time costs more than the rest of an addition's own
+    // work here: each second's stamp is made once. Only the notification
+    // thread calls this.
+    const __time64_t tNow = ::_time64(nullptr);
+    if (tNow != m_tStampSecond) {
+        m_strStamp = TimeStampOf(tNow);
+        m_tStampSecond = tNow;
+    }
+    return m_strStamp;
 }
 
 bool CDirectoryChangeHandler_Policy::IsUnderInstallRoot(const ByteString& strPath) const {
@@ -109,7 +122,7 @@ void CDirectoryChangeHandler_Policy::ReportOfficeSave(const ByteString& strDocum
 void CDirectoryChangeHandler_Policy::OnFileAdded(const ByteString& strFileName) {
     try {
         if (IsUnderInstallRoot(strFileName)) return;
-        const ByteString strTime = TimeStamp();
+        const ByteString strTime = CurrentTimeStamp();
         m_Event.strPath = strFileName;
         m_Event.strAction = "Add";
         m_Event.strTime = strTime;
@@ -132,7 +145,7 @@ void CDirectoryChangeHandler_Policy::OnFileRenamed(const ByteString& strOldFileN
                                                    const ByteString& strNewFileName) {
     try {
         if (IsUnderInstallRoot(strOldFileName)) return;
-        const ByteString strTime = TimeStamp();
+        const ByteString strTime = CurrentTimeStamp();
         m_Event.strAction = "Rename";
         m_Event.strPath = strOldFileName + kArrow + strNewFileName;
         m_Event.strSource = strOldFileName;
@@ -161,7 +174,7 @@ void CDirectoryChangeHandler_Policy::OnFileRemoved(const ByteString& strFileName
         const ByteString strPreviousAction = m_Event.strAction;
         m_Event.strPath = strFileName;
         m_Event.strAction = "Delete";
-        m_Event.strTime = TimeStamp();
+        m_Event.strTime = CurrentTimeStamp();
         // The workbook a save has just reported as modified loses its old copy.
         if (m_Event.strPath == m_Event.strTarget && strPreviousAction == "Modify" &&
             IsSpreadsheetOrPresentation(strFileName)) {
@@ -178,7 +191,7 @@ void CDirectoryChangeHandler_Policy::OnFileModified(const ByteString& strFileNam
         FileMonEvent modified;
         modified.strPath = strFileName;
         modified.strAction = "Modify";
-        modified.strTime = TimeStamp();
+        modified.strTime = CurrentTimeStamp();
 
         // Echoes: the same second as the action that wrote the file.
         if (modified.strTime == m_Event.strTime) {

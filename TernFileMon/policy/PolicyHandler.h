@@ -5,6 +5,8 @@
 #ifndef TERNFILEMON_POLICY_POLICYHANDLER_H
 #define TERNFILEMON_POLICY_POLICYHANDLER_H
 
+#include <ctime>
+
 #include "../DirectoryChanges/DirectoryChangeHandler.h"
 #include "../common/ByteString.h"
 #include "../include/TernFileMon.h"
@@ -39,13 +41,19 @@ public:
     // A word processor's "~WRD" temporary file was added; its rename onto the
     // document is then that document's modification.
     bool m_bWordTempAdded = false;
+    // The stamp of the second m_tStampSecond.
+    __time64_t m_tStampSecond = -1;
+    ByteString m_strStamp;
 
     // "C:\Program Files\Client\bin\host.exe" gives "c:\program files\client".
     static ByteString InstallRootOf(const ByteString& strExecutablePath);
     // Local time, "%Y-%m-%d %H:%M:%S".
     static ByteString TimeStamp();
+    static ByteString TimeStampOf(__time64_t tTime);
 
 private:
+    // TimeStamp(), made once per second of the clock.
+    const ByteString& CurrentTimeStamp();
     bool IsUnderInstallRoot(const ByteString& strPath) const;
     // An office save renamed its temporary file onto the document: reports the
     // document's modification and ends the word processor's save.

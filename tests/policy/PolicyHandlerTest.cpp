@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../../TernFileMon/filemon/ClipboardBuffer.h"
+#include "../../TernFileMon/copy/ClipboardBuffer.h"
 #include "../../TernFileMon/filemon/FileMonitor.h"
 #include "../../TernFileMon/filemon/RecordedRoots.h"
 #include "../../TernFileMon/policy/PolicyHandler.h"
@@ -42,8 +42,8 @@ void StartOfNextSecond() {
 // Puts a list of copied files into the shared section, as the client's
 // clipboard watcher does ('|' between full paths).
 void SetCopiedFiles(const std::string& strList) {
-    ASSERT_NE(tern::g_pClipBufferView, nullptr);
-    char* pszView = static_cast<char*>(tern::g_pClipBufferView);
+    ASSERT_NE(tern::g_pClipBufferView.Get(), nullptr);
+    char* pszView = static_cast<char*>(tern::g_pClipBufferView.Get());
     std::memcpy(pszView, strList.c_str(), strList.size() + 1);
 }
 
@@ -63,7 +63,7 @@ protected:
         m_pHandler->m_strInstallRoot = "c:\\client";
     }
     void TearDown() override {
-        if (tern::g_pClipBufferView != nullptr) SetCopiedFiles("");
+        if (tern::g_pClipBufferView) SetCopiedFiles("");
         m_pHandler->Release();
         g_arrRecordedRoots.RemoveAll();
     }

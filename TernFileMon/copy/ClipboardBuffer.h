@@ -6,8 +6,8 @@
 // separated by '|'. Any process, low-integrity ones included, may write it, so
 // the reader treats its contents as hostile: it never reads past the section's
 // readable pages, with or without a terminating zero.
-#ifndef TERNFILEMON_FILEMON_CLIPBOARDBUFFER_H
-#define TERNFILEMON_FILEMON_CLIPBOARDBUFFER_H
+#ifndef TERNFILEMON_COPY_CLIPBOARDBUFFER_H
+#define TERNFILEMON_COPY_CLIPBOARDBUFFER_H
 
 #include <windows.h>
 
@@ -16,6 +16,9 @@
 #include <list>
 
 #include "../common/ByteString.h"
+#include "../common/CriticalSection.h"
+#include "../common/Win32Handles.h"
+#include "CopiedFileList.h"
 
 namespace tern {
 
@@ -39,6 +42,19 @@ void ReadClipboardBuffer(std::list<ByteString>& lstFiles);
 // file-drop list (opened with the file monitor's hidden window when there is one).
 void GetClipboardFiles(std::list<ByteString>& lstFiles);
 
+// Copy detection keeps its readers and what they parsed last (the section's
+// list, the clipboard's list, the copy-name markers, the failed lookup of the
+// user's temporary folder) under this one lock; the notification thread is
+// its only user outside tests. It is taken by each public entry point of copy
+// detection and by nothing else, so it is never held while another lock of the
+// component is taken (a thread may take it again while holding it).
+CriticalSection& CopyDetectionLock();
+
+// The list GetClipboardFiles gives, as kept by its readers: parsed again only
+// when the section's text or the clipboard's sequence number has changed.
+// The caller holds CopyDetectionLock() while it uses the list.
+const CCopiedFileList& CurrentClipboardFiles();
+
 // Replaces lstOut with the pieces of strText between occurrences of
 // strDelimiter. Empty pieces are kept only when bKeepEmpty is set, and never
 // the one after the last delimiter. An empty delimiter gives the whole text.
@@ -46,11 +62,11 @@ void SplitString(const ByteString& strText, const ByteString& strDelimiter, bool
                  std::list<ByteString>& lstOut);
 
 // The section this module created: handle and view stay open while the
-// component is loaded (the component itself reads the list through views of
+// component is loaded (the component itself reads the list through a view of
 // its own and never writes it).
 extern bool g_bClipBufferCreated;
-extern HANDLE g_hClipBuffer;
-extern void* g_pClipBufferView;
+extern UniqueHandle g_hClipBuffer;
+extern UniqueMappedView g_pClipBufferView;
 
 }  // namespace tern
 

@@ -1,8 +1,8 @@
 // The two operations of the client's utility library that copy detection
 // uses, built on Win32. Results follow that library's convention: a result
 // with any of its top four bits set is a failure, anything else a success.
-#ifndef TERNFILEMON_FILEMON_SYSTEMUTIL_H
-#define TERNFILEMON_FILEMON_SYSTEMUTIL_H
+#ifndef TERNFILEMON_COPY_SYSTEMUTIL_H
+#define TERNFILEMON_COPY_SYSTEMUTIL_H
 
 #include <windows.h>
 

@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "TestDrives.h"
-#include "../../TernFileMon/filemon/ClipboardBuffer.h"
-#include "../../TernFileMon/filemon/CopySource.h"
+#include "../../TernFileMon/copy/ClipboardBuffer.h"
+#include "../../TernFileMon/copy/CopySource.h"
 
 namespace terntest {
 

@@ -1,9 +1,12 @@
 // Copy detection: is a newly added file a paste of a file the user copied,
 // and of which one.
-#ifndef TERNFILEMON_FILEMON_COPYSOURCE_H
-#define TERNFILEMON_FILEMON_COPYSOURCE_H
+#ifndef TERNFILEMON_COPY_COPYSOURCE_H
+#define TERNFILEMON_COPY_COPYSOURCE_H
+
+#include <windows.h>
 
 #include "../common/ByteString.h"
+#include "UserTempLookup.h"
 
 namespace tern {
 
@@ -26,8 +29,11 @@ constexpr char kUserTokenProcess[] = "ZUVOVE.exe";
 
 // The full path of the copied file strNewPath was pasted from, or empty.
 // strUserTempPath is the cached temporary directory of the interactive user:
-// filled by the call while empty; files below it are never copies.
+// filled by the call while empty (see CUserTempLookup for how often a failed
+// lookup is repeated; nNowMs is the tick count that bound is measured on);
+// files below it are never copies.
 ByteString FindCopySource(const ByteString& strNewPath, ByteString& strUserTempPath);
+ByteString FindCopySource(const ByteString& strNewPath, ByteString& strUserTempPath, ULONGLONG nNowMs);
 
 // Whether strNewName (a name without directory) has the shape of a copy of
 // strCopiedName in the same directory: through the configured markers or a
@@ -43,9 +49,6 @@ bool GetCopyIniValue(const ByteString& strIniPath, const ByteString& strSection,
 // The path of CopyFileKey.ini for this process's executable, or empty when the
 // executable's path cannot be had.
 ByteString GetCopyIniPath();
-
-// The expanded "TEMP" of the user running "ZUVOVE.exe", or empty.
-ByteString GetUserTempPath();
 
 }  // namespace tern
 

@@ -9,7 +9,7 @@
 
 #include "CopyDetectionSupport.h"
 #include "DebugOutputCapture.h"
-#include "../../TernFileMon/filemon/ClipboardBuffer.h"
+#include "../../TernFileMon/copy/ClipboardBuffer.h"
 
 using terntest::ClipboardWriter;
 using terntest::DebugOutputCapture;
@@ -128,13 +128,13 @@ TEST(CopyDetectionSection, AbsentOrForeignSectionGivesEmptyListsAndMessages) {
 TEST(CopyDetectionSection, CreatedOnceOpenToEverybodyAndLowIntegrityLabelled) {
     ASSERT_TRUE(tern::CreateClipboardBuffer());
     ASSERT_TRUE(tern::g_bClipBufferCreated);
-    const HANDLE hFirst = tern::g_hClipBuffer;
-    void* const pFirstView = tern::g_pClipBufferView;
+    const HANDLE hFirst = tern::g_hClipBuffer.Get();
+    void* const pFirstView = tern::g_pClipBufferView.Get();
     ASSERT_NE(hFirst, nullptr);
     ASSERT_NE(pFirstView, nullptr);
     ASSERT_TRUE(tern::CreateClipboardBuffer());  // the next policy handler
-    EXPECT_EQ(tern::g_hClipBuffer, hFirst);
-    EXPECT_EQ(tern::g_pClipBufferView, pFirstView);
+    EXPECT_EQ(tern::g_hClipBuffer.Get(), hFirst);
+    EXPECT_EQ(tern::g_pClipBufferView.Get(), pFirstView);
 
     DWORD dwFlags = 0;
     ASSERT_TRUE(::GetHandleInformation(hFirst, &dwFlags));

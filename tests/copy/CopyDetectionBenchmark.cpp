@@ -6,8 +6,8 @@
 
 #include "CopyDetectionSupport.h"
 #include "Stopwatch.h"
-#include "../../TernFileMon/filemon/ClipboardBuffer.h"
-#include "../../TernFileMon/filemon/CopySource.h"
+#include "../../TernFileMon/copy/ClipboardBuffer.h"
+#include "../../TernFileMon/copy/CopySource.h"
 
 using terntest::ClipboardWriter;
 using terntest::CopyIniFiles;
@@ -71,10 +71,10 @@ TEST(CopyDetectionBenchmark, LookupCostPerAddedFile) {
            MicrosecondsPerLookup("E:\\file99.doc", strTemp, "C:\\clip\\file99.doc", 50));
     EXPECT_EQ(strTemp, strNoTemp);
 
-    // No "ZUVOVE.exe": the user's temporary directory is looked for again on
-    // every added file.
+    // No "ZUVOVE.exe": the user's temporary directory is looked for again at
+    // most once per retry bound.
     strTemp.clear();
-    Report("no user token, temp directory retried each time:",
+    Report("no user token, temp directory retried after a bound:",
            MicrosecondsPerLookup("E:\\file1.doc", strTemp, "C:\\clip\\file1.doc", 50));
     EXPECT_EQ(strTemp, "");
 }

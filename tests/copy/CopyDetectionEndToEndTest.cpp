@@ -14,7 +14,8 @@
 #include "TernFileMon.h"
 #include "TestDrives.h"
 #include "TestFiles.h"
-#include "../../TernFileMon/filemon/ClipboardBuffer.h"
+#include "../../TernFileMon/copy/ClipboardBuffer.h"
+#include "../../TernFileMon/copy/UserTempLookup.h"
 
 using terntest::ClipboardWriter;
 using terntest::CopyIniFiles;
@@ -252,7 +253,9 @@ TEST_F(CopyDetectionEndToEnd, FilesInTheUserTempDirectoryAreNeverCopies) {
     UserTempRedirect redirect(strTemp);
     TokenProcess zuvove;
     ASSERT_TRUE(zuvove.IsRunning());
-    ::Sleep(200);  // let the process appear
+    // Let the process appear, and the lookup that failed without it (the
+    // folders of SetUp were added files too) may be repeated.
+    ::Sleep(200 + static_cast<DWORD>(tern::kUserTempRetryMs));
 
     const std::string strSource = m_strFrom + "\\draft.doc";
     ASSERT_TRUE(terntest::WriteTextFile(strSource, "draft"));

@@ -1,0 +1,100 @@
+#include "DropListReader.h"
+
+#include <shlobj.h>
+
+#include <cstring>
+
+namespace tern {
+
+namespace {
+
+constexpr size_t kMaxNameLength = 519;  // what a 520-byte DragQueryFileA buffer holds
+
+// Length of the zero-terminated string at pText within nMax characters, or
+// nMax when it is not terminated there.
+template <typename Char>
+size_t BoundedLength(const Char* pText, size_t nMax) {
+    size_t n = 0;
+    while (n < nMax && pText[n] != 0) ++n;
+    return n;
+}
+
+ByteString NarrowName(const char* pName, size_t nLength) {
+    return ByteString(pName, nLength < kMaxNameLength ? nLength : kMaxNameLength);
+}
+
+ByteString NarrowName(const wchar_t* pName, size_t nLength) {
+    char szName[kMaxNameLength + 1] = {};
+    ::WideCharToMultiByte(CP_ACP, 0, pName, static_cast<int>(nLength), szName,
+                          static_cast<int>(kMaxNameLength), nullptr, nullptr);
+    return ByteString(szName, BoundedLength(szName, kMaxNameLength));
+}
+
+template <typename Char>
+bool ParseNames(const BYTE* pNames, size_t nBytes, std::vector<ByteString>& vecNames) {
+    // Copied out so that the characters are read aligned wherever pFiles points.
+    std::vector<Char> vecText(nBytes / sizeof(Char));
+    if (!vecText.empty()) std::memcpy(vecText.data(), pNames, vecText.size() * sizeof(Char));
+    const size_t nChars = vecText.size();
+    size_t nPos = 0;
+    while (nPos < nChars) {
+        const size_t nLength = BoundedLength(vecText.data() + nPos, nChars - nPos);
+        if (nLength == nChars - nPos) break;  // no terminator inside the block
+        if (nLength == 0) return true;        // the list's closing zero
+        ByteString strName = NarrowName(vecText.data() + nPos, nLength);
+        if (!strName.empty()) vecNames.push_back(std::move(strName));
+        nPos += nLength + 1;
+    }
+    vecNames.clear();
+    return false;
+}
+
+}  // namespace
+
+bool ParseDropFiles(const BYTE* pBlock, size_t nSize, std::vector<ByteString>& vecNames) {
+    vecNames.clear();
+    if (pBlock == nullptr || nSize < sizeof(DROPFILES)) return false;
+    DROPFILES header;
+    std::memcpy(&header, pBlock, sizeof(header));
+    if (header.pFiles < sizeof(DROPFILES) || header.pFiles >= nSize) return false;
+    const BYTE* pNames = pBlock + header.pFiles;
+    const size_t nNameBytes = nSize - header.pFiles;
+    return header.fWide ? ParseNames<wchar_t>(pNames, nNameBytes, vecNames)
+                        : ParseNames<char>(pNames, nNameBytes, vecNames);
+}
+
+void CDropListReader::Parse() {
+    std::vector<ByteString> vecNames;
+    if (::IsClipboardFormatAvailable(CF_HDROP)) {
+        HANDLE hData = ::GetClipboardData(CF_HDROP);
+        const BYTE* pBlock = hData != nullptr ? static_cast<const BYTE*>(::GlobalLock(hData)) : nullptr;
+        if (pBlock != nullptr) {
+            try {
+                ParseDropFiles(pBlock, ::GlobalSize(hData), vecNames);
+            } catch (...) {
+                // Out of memory while gathering: the names gathered so far stay.
+            }
+            ::GlobalUnlock(hData);
+        }
+    }
+    m_list.Assign(std::move(vecNames));
+}
+
+const CCopiedFileList& CDropListReader::Read(HWND hOwner) {
+    static const CCopiedFileList s_empty;
+    // The list parsed last stands while the sequence has not moved: opening
+    // the clipboard costs several server round trips, checking the number one.
+    // A list is kept only from a clipboard that could be opened, so a process
+    // without clipboard access (whose number stays 0) never keeps one.
+    if (m_bParsed && ::GetClipboardSequenceNumber() == m_dwSequence) return m_list;
+    if (!::OpenClipboard(hOwner)) return s_empty;
+    // Taken again while the clipboard is open, when nobody can change it: the
+    // number then belongs to exactly the data parsed.
+    m_dwSequence = ::GetClipboardSequenceNumber();
+    Parse();
+    m_bParsed = true;
+    ::CloseClipboard();
+    return m_list;
+}
+
+}  // namespace tern
