@@ -186,6 +186,14 @@ LRESULT CALLBACK CFileMonitor::FileMonWndProc(HWND hWnd, UINT uMsg, WPARAM wPara
 // could leave the watcher's locks held), and Dispose hands it the monitor.
 bool CFileMonitor::EndWindowThread() {
     m_bClosing = true;
+    // Called on the window thread itself while it runs (a host that lets go
+    // of the component from inside a log call): the thread cannot be waited
+    // for here, so it is asked to end and keeps the monitor until it does.
+    if (m_hWindowThread && ::GetCurrentThreadId() == m_nWindowThreadId &&
+        m_nWindowThreadState.load() == WINDOW_THREAD_RUNNING) {
+        ::PostQuitMessage(0);
+        return false;
+    }
     bool bEnded = true;
     if (m_hWindowThread && ::GetCurrentThreadId() != m_nWindowThreadId) {
         const DWORD nStart = ::GetTickCount();

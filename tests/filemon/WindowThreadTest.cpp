@@ -127,6 +127,39 @@ TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
     ::CloseHandle(g_hRelease);
 }
 
+// A host that lets go of the component from inside a log call on the window
+// thread: the thread cannot wait for itself, so it keeps the monitor, ends,
+// and deletes it.
+std::unique_ptr<tern::CTernFileMon>* g_pOwnerToDrop = nullptr;
+DWORD g_nDropOnThread = 0;
+
+int TERN_CALLBACK DropOwnerOnCustomEvent(const std::string*, int, int, const char* pszText,
+                                         unsigned int, int, int) {
+    if (::GetCurrentThreadId() == g_nDropOnThread && std::string(pszText) == "DBT_CUSTOMEVENT") {
+        g_pOwnerToDrop->reset();
+    }
+    return 0;
+}
+
+TEST_F(WindowThread, OwnerDroppedOnTheWindowThreadIsEndedThere) {
+    Start(FILEMON_USB);
+    HANDLE hThread = nullptr;
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), Monitor().WindowThreadHandle(),
+                                  ::GetCurrentProcess(), &hThread, SYNCHRONIZE, FALSE, 0));
+    const HWND hWnd = Window();
+    g_pOwnerToDrop = &m_pObject;
+    g_nDropOnThread = Monitor().WindowThreadId();
+    m_pObject->RegisterHostFunction(TERN_HOSTFN_LOG,
+                                    reinterpret_cast<TernHostFunction>(DropOwnerOnCustomEvent), 0);
+    ::SendMessageA(hWnd, WM_DEVICECHANGE, DBT_CUSTOMEVENT, 0);
+    EXPECT_EQ(::WaitForSingleObject(hThread, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    ::CloseHandle(hThread);
+    EXPECT_FALSE(m_pObject);
+    EXPECT_FALSE(::IsWindow(hWnd));
+    EXPECT_TRUE(tern::g_pFileMonitor == nullptr);
+    EXPECT_TRUE(tern::g_pWndMonitor == nullptr);
+}
+
 // Two threads attaching the same root at once leave one watch and one record.
 TEST_F(WindowThread, RacingAttachesOfOneRootLeaveOneWatch) {
     struct Attacher {
