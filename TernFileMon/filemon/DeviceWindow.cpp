@@ -59,17 +59,19 @@ bool CFileMonitor::StartWindowThread() {
                             ::GetLastError()));
         return false;
     }
+    // Owned here until the thread exists; the thread then gives it back itself.
+    UniqueModule hModuleReference(hModule);
     m_hThreadModule = hModule;
     m_nWindowThreadState = WINDOW_THREAD_RUNNING;
     DWORD nThreadId = 0;
     UniqueHandle hThread(::CreateThread(nullptr, 0, WindowThreadProc, this, 0, &nThreadId));
     if (!hThread) {
-        const DWORD dwError = ::GetLastError();
         m_nWindowThreadState = WINDOW_THREAD_FINISHED;
-        ::FreeLibrary(hModule);
-        Log(FormatTruncated(MAX_PATH, "FileMon window thread not started, Error::%lu", dwError));
+        Log(FormatTruncated(MAX_PATH, "FileMon window thread not started, Error::%lu",
+                            ::GetLastError()));
         return false;
     }
+    hModuleReference.Release();
     // A retried start replaces a thread that ended without a window.
     m_hWindowThread = std::move(hThread);
     m_nWindowThreadId = nThreadId;
