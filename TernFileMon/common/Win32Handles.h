@@ -80,6 +80,19 @@ struct MappedViewTraits {
 };
 using UniqueMappedView = UniqueResource<MappedViewTraits>;
 
+// ---- Device-notification owner (the file monitor's; kept apart from the rest) ----
+
+// A device notification registered for a window; unregistered once.
+struct DevNotifyTraits {
+    using Value = HDEVNOTIFY;
+    static Value Empty() noexcept { return nullptr; }
+    static bool IsValid(Value h) noexcept { return h != nullptr; }
+    static bool Close(Value h) noexcept { return ::UnregisterDeviceNotification(h) != FALSE; }
+};
+using UniqueDevNotify = UniqueResource<DevNotifyTraits>;
+
+// ---- End of device-notification owner ----
+
 }  // namespace tern
 
 #endif

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "../filemon/FileMonitor.h"
+#include "../policy/PolicyHandler.h"
 
 namespace tern {
 
@@ -30,17 +31,16 @@ CTernFileMon* CTernFileMon::XTernFileMon::Owner() {
 // The object
 // ---------------------------------------------------------------------------
 
+// The file monitor logs through this object's component log and attaches
+// each root with a policy handler of its own.
 CTernFileMon::CTernFileMon() {
-    m_pMonintorFile = new CFileMonitor(this);
+    m_pMonintorFile = new CFileMonitor([this](const char* pszText) { WriteLog(pszText, 1); },
+                                       &CDirectoryChangeHandler_Policy::Create);
     m_bInit = m_pMonintorFile->StartWindowThread();
 }
 
 CTernFileMon::~CTernFileMon() {
-    try {
-        delete m_pMonintorFile;
-    } catch (...) {
-        // The rest of the destruction goes on whatever the file monitor raised.
-    }
+    CFileMonitor::Dispose(m_pMonintorFile);
     m_pMonintorFile = nullptr;
 }
 

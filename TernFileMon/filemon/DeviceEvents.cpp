@@ -18,10 +18,14 @@ namespace {
 constexpr UINT_PTR kFirstTimerId = TIMER_NEWDISK;
 constexpr UINT_PTR kLastTimerId = TIMER_QUERYREMOVE;
 
-// The volume record of an event, or null when the event is about something else.
+// The volume record of an event, or null when the event is about something
+// else. Any process can send this message: only a record whose own size
+// covers a whole volume record is read past its header (the system copies
+// exactly that many bytes across processes).
 const DEV_BROADCAST_VOLUME* VolumeOf(LPARAM dwData) {
     const auto* pHeader = reinterpret_cast<const DEV_BROADCAST_HDR*>(dwData);
     if (pHeader == nullptr || pHeader->dbch_devicetype != DBT_DEVTYP_VOLUME) return nullptr;
+    if (pHeader->dbch_size < sizeof(DEV_BROADCAST_VOLUME)) return nullptr;
     return reinterpret_cast<const DEV_BROADCAST_VOLUME*>(pHeader);
 }
 
@@ -39,8 +43,10 @@ BOOL CFileMonitor::OnDeviceChange(WPARAM nEventType, LPARAM dwData) {
         Log("OnDeviceChange ----Create Windows");
         CreateMonitorWindow();
     }
-    // Until a monitor type has been started there is nothing to follow.
+    // Until a monitor type has been started there is nothing to follow, and
+    // once the monitor is going away nothing more is started.
     if (m_pfnUsbCallback == nullptr && m_pfnLocalCallback == nullptr) return TRUE;
+    if (IsClosing()) return TRUE;
 
     switch (nEventType) {
     case DBT_DEVICEARRIVAL:
@@ -67,12 +73,16 @@ BOOL CFileMonitor::OnDeviceChange(WPARAM nEventType, LPARAM dwData) {
 
 // Every arriving volume but a CD-ROM is watched as FILEMON_USB. A volume that
 // cannot be opened yet (still being mounted or formatted) is tried again later.
+// An arrival of a root that is already watched and recorded changes nothing:
+// repeated (or forged) arrivals cost a lookup each, never a new watch.
 void CFileMonitor::OnVolumeArrival(char chLetter) {
     const ByteString strRoot = FormatTruncated(MAX_PATH, "%c:\\", chLetter);
     if (IsCdromDrive(chLetter)) {
         Log("OnDeviceChange-----CD ROM");
         return;
     }
+    ScopedLock lock(m_csRewatch);
+    if (IsAttachedUsbRoot(strRoot)) return;
     if (RegisterVolumeNotification(m_hWnd.load(), strRoot.c_str(), true) != 0) {
         AddRootForType(strRoot, FILEMON_USB);
         return;
@@ -113,7 +123,12 @@ void CFileMonitor::OnCustomEvent() {
     ArmTimer(TIMER_CUSTOMEVENT, CUSTOMEVENT_DELAY_MS);
 }
 
+bool CFileMonitor::IsAttachedUsbRoot(const ByteString& strRoot) {
+    return g_arrRecordedRoots.ContainsNoCase(strRoot) && m_DirWatcher.IsAlreadyWatched(strRoot);
+}
+
 void CFileMonitor::OnTimer(UINT_PTR nTimerId) {
+    if (IsClosing()) return;
     switch (nTimerId) {
     case TIMER_NEWDISK:
         DisarmTimer(TIMER_NEWDISK);
@@ -169,12 +184,17 @@ void CFileMonitor::OnCustomEventTimer() {
     }
 }
 
-void CFileMonitor::ArmTimer(UINT_PTR nTimerId, UINT nPeriodMs) {
-    if (nTimerId >= kFirstTimerId && nTimerId <= kLastTimerId) {
-        m_arrArmedPeriods[nTimerId - kFirstTimerId] = nPeriodMs;
-    }
+bool CFileMonitor::ArmTimer(UINT_PTR nTimerId, UINT nPeriodMs) {
     const UINT nElapse = std::max<UINT>(1, nPeriodMs / m_nTimerDivisor.load());
-    ::SetTimer(m_hWnd.load(), nTimerId, nElapse, nullptr);
+    const bool bArmed = ::SetTimer(m_hWnd.load(), nTimerId, nElapse, nullptr) != 0;
+    if (!bArmed) {
+        Log(FormatTruncated(MAX_PATH, "SetTimer %u failed, Error::%lu: its device action will not run",
+                            static_cast<unsigned>(nTimerId), ::GetLastError()));
+    }
+    if (nTimerId >= kFirstTimerId && nTimerId <= kLastTimerId) {
+        m_arrArmedPeriods[nTimerId - kFirstTimerId] = bArmed ? nPeriodMs : 0;
+    }
+    return bArmed;
 }
 
 void CFileMonitor::DisarmTimer(UINT_PTR nTimerId) {

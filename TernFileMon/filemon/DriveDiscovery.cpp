@@ -4,7 +4,9 @@
 #include <dbt.h>
 #include <winioctl.h>
 
+#include <cctype>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "../common/Win32Handles.h"
@@ -19,6 +21,13 @@ namespace {
 constexpr DWORD kDescriptorBufferSize = 551;
 constexpr DWORD kListDirectoryAccess = 1;
 constexpr DWORD kNotificationOpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED;
+
+// 0 for "A:..." up to 25 for "Z:...", -1 for anything else.
+int DriveSlotOf(const char* pszRoot) {
+    const char chLetter = static_cast<char>(std::toupper(static_cast<unsigned char>(pszRoot[0])));
+    if (chLetter < 'A' || chLetter > 'Z' || pszRoot[1] != ':') return -1;
+    return chLetter - 'A';
+}
 
 bool IsFloppyRoot(const ByteString& strRoot) {
     return EqualsNoCase(strRoot, "A:\\") || EqualsNoCase(strRoot, "B:\\");
@@ -87,8 +96,7 @@ bool CFileMonitor::QueryDeviceDescriptor(HANDLE hVolume, STORAGE_DEVICE_DESCRIPT
                              pDescriptor, pDescriptor->Size, &nReturned, nullptr) != FALSE;
 }
 
-int CFileMonitor::RegisterVolumeNotification(HWND hWnd, const char* pszRoot,
-                                             bool bRegister) const {
+int CFileMonitor::RegisterVolumeNotification(HWND hWnd, const char* pszRoot, bool bRegister) {
     if (pszRoot == nullptr) return 0;
     UniqueHandle hDirectory(::CreateFileA(pszRoot, kListDirectoryAccess,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -99,13 +107,27 @@ int CFileMonitor::RegisterVolumeNotification(HWND hWnd, const char* pszRoot,
         return 0;
     }
     if (!bRegister) return 0;
+    const int nSlot = DriveSlotOf(pszRoot);
+    if (nSlot < 0 || hWnd == nullptr) {
+        Log(FormatTruncated(MAX_PATH, "No device notification for %s: %s", pszRoot,
+                            hWnd == nullptr ? "no window" : "not a drive root"));
+        return 0;
+    }
     DEV_BROADCAST_HANDLE filter = {};
     filter.dbch_size = sizeof(filter);
     filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
     filter.dbch_handle = hDirectory.Get();
-    // The registration dies with the window; it is never unregistered on its own.
-    HDEVNOTIFY hNotify = ::RegisterDeviceNotificationA(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    return hNotify != nullptr ? 1 : 0;
+    UniqueDevNotify hNotify(
+        ::RegisterDeviceNotificationA(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+    if (!hNotify) {
+        Log(FormatTruncated(MAX_PATH, "RegisterDeviceNotification %s fail::%lu", pszRoot,
+                            ::GetLastError()));
+        return 0;
+    }
+    // The newest registration of a drive replaces the one before it.
+    ScopedLock lock(m_csRewatch);
+    m_arrNotifications[nSlot] = std::move(hNotify);
+    return 1;
 }
 
 char CFileMonitor::FirstDriveFromMask(DWORD nUnitMask) {

@@ -1,6 +1,7 @@
 #include "FileMonitor.h"
 
-#include "../component/TernFileMonObject.h"
+#include <utility>
+
 #include "RecordedRoots.h"
 
 namespace tern {
@@ -8,11 +9,11 @@ namespace tern {
 CFileMonitor* g_pFileMonitor = nullptr;
 HINSTANCE g_hInstance = nullptr;
 
-CFileMonitor::CFileMonitor(CTernFileMon* pOwner) : m_DirWatcher(false, 8) {
+CFileMonitor::CFileMonitor(MonitorLogFunction fnLog, RootHandlerFactory fnMakeHandler)
+    : m_DirWatcher(false, 8), m_fnLog(std::move(fnLog)), m_fnMakeHandler(std::move(fnMakeHandler)) {
     g_pFileMonitor = this;
     g_hInstance = ::GetModuleHandleA(nullptr);
     RegisterWindowClass(g_hInstance);
-    m_pOwner = pOwner;
 }
 
 // The window thread is ended first, so that no device event touches a monitor
@@ -21,25 +22,43 @@ CFileMonitor::CFileMonitor(CTernFileMon* pOwner) : m_DirWatcher(false, 8) {
 // that handlers reaching the monitor through it find it alive or not at all.
 // regex.dll (m_hRegexModule, a member) is freed after the watcher, once no
 // notification can still be matching.
+// Nothing here throws: the steps are Win32 calls and the watcher's own
+// stopping, which catches at its own boundaries.
 CFileMonitor::~CFileMonitor() {
-    try {
-        EndWindowThread();
-        m_pUsbRuleList = nullptr;
-        m_pfnUsbCallback = nullptr;
-        m_pLocalRuleList = nullptr;
-        // The window is gone, so its class can go too.
-        UnregisterWindowClass(g_hInstance);
-        g_hInstance = nullptr;
-        m_pOwner = nullptr;
-        m_DirWatcher.UnwatchAllDirectories();
-    } catch (...) {
-        // Destruction goes on.
+    EndWindowThread();
+    m_pUsbRuleList = nullptr;
+    m_pfnUsbCallback = nullptr;
+    m_pLocalRuleList = nullptr;
+    // The window is gone, so its class and registrations can go too.
+    UnregisterWindowClass(g_hInstance);
+    g_hInstance = nullptr;
+    {
+        ScopedLock lock(m_csRewatch);
+        for (UniqueDevNotify& hNotify : m_arrNotifications) hNotify.Reset();
     }
+    m_DirWatcher.UnwatchAllDirectories();
     if (g_pFileMonitor == this) g_pFileMonitor = nullptr;
 }
 
+void CFileMonitor::Dispose(CFileMonitor* pMonitor) {
+    if (pMonitor == nullptr) return;
+    if (!pMonitor->EndWindowThread()) {
+        int nState = WINDOW_THREAD_RUNNING;
+        // Still running: from now on the thread deletes the monitor as it ends.
+        // The owner, and with it the log, goes when this returns; a log call
+        // the thread has already begun is the one thing left to chance.
+        pMonitor->m_bLogDetached = true;
+        if (pMonitor->m_nWindowThreadState.compare_exchange_strong(nState,
+                                                                   WINDOW_THREAD_ORPHANED)) {
+            return;
+        }
+        // It finished in the meantime and touches the monitor no more.
+    }
+    delete pMonitor;
+}
+
 void CFileMonitor::Log(const char* pszText) const {
-    if (m_pOwner != nullptr) m_pOwner->WriteLog(pszText, 1);
+    if (m_fnLog && pszText != nullptr && !m_bLogDetached.load()) m_fnLog(pszText);
 }
 
 // Whatever the type, the local disks are attached: the rule matcher decides
@@ -51,6 +70,10 @@ void CFileMonitor::StartFileMonitor(FileMonCallback pFunction, FileMonFilterList
         return;
     }
     try {
+        // Right after construction the window may still be on its way; the
+        // notifications below need it.
+        WaitForWindow();
+        ScopedLock lock(m_csRewatch);
         g_pFileMonitor = this;
         DriveRootList lstLocal;
         DriveRootList lstRemovable;
@@ -75,6 +98,9 @@ void CFileMonitor::StartFileMonitor(FileMonCallback pFunction, FileMonFilterList
         } else {
             Log("unknow file monitor type");
         }
+    } catch (const std::exception& e) {
+        Log("Start File Monitor Exception");
+        Log(e.what());
     } catch (...) {
         Log("Start File Monitor Exception");
     }
@@ -82,8 +108,9 @@ void CFileMonitor::StartFileMonitor(FileMonCallback pFunction, FileMonFilterList
 
 // Stopping leaves the callbacks set, so device events go on being followed.
 void CFileMonitor::StopFileMonitor(int nType) {
-    if (m_pOwner == nullptr) return;
+    if (!HasOwner()) return;
     try {
+        ScopedLock lock(m_csRewatch);
         Log("Enter Stop FileMonitor");
         DriveRootList lstLocal;
         DriveRootList lstRemovable;
@@ -117,6 +144,9 @@ void CFileMonitor::StopFileMonitor(int nType) {
             UnwatchAllDrives();
         }
         Log("Enter Stop END");
+    } catch (const std::exception& e) {
+        Log("Stop FileMonitor Exception");
+        Log(e.what());
     } catch (...) {
         Log("Stop FileMonitor Exception");
     }

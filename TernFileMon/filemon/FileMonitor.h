@@ -8,6 +8,7 @@
 #include <winioctl.h>
 
 #include <atomic>
+#include <functional>
 #include <vector>
 
 #include "../DirectoryChanges/DirectoryChangeWatcher.h"
@@ -18,9 +19,16 @@
 
 namespace tern {
 
-class CTernFileMon;
 class CDirectoryChangeHandler;
 class CDirectoryChangeHandler_Policy;
+
+// Where the monitor's log lines go (the owner's component log). An empty
+// function means the monitor has no owner: it then logs nothing, makes no
+// window and stops nothing.
+typedef std::function<void(const char* pszText)> MonitorLogFunction;
+// Makes the handler of one root, attached with the given rule list, holding
+// one reference for the caller. Empty: a plain CDirectoryChangeHandler.
+typedef std::function<CDirectoryChangeHandler*(FileMonRuleList* pRuleList)> RootHandlerFactory;
 
 // Drive roots ("E:\" style) in the order the system lists the drives.
 typedef std::vector<ByteString> DriveRootList;
@@ -44,8 +52,14 @@ enum : UINT {
 
 class CFileMonitor {
 public:
-    explicit CFileMonitor(CTernFileMon* pOwner);
+    explicit CFileMonitor(MonitorLogFunction fnLog, RootHandlerFactory fnMakeHandler = nullptr);
+    // Ends the window thread (if Dispose has not) and stops every watch.
     ~CFileMonitor();
+    // How an owner whose monitor has a window thread lets go of it: ends the
+    // thread within a bound and deletes the monitor. When the thread does not
+    // end in time, the thread is left the monitor and deletes it itself when
+    // it ends; its module reference keeps the library loaded until then.
+    static void Dispose(CFileMonitor* pMonitor);
     CFileMonitor(const CFileMonitor&) = delete;
     CFileMonitor& operator=(const CFileMonitor&) = delete;
 
@@ -67,19 +81,25 @@ public:
     void CollectDrives(DriveRootList* pLocalList, DriveRootList* pRemovableList) const;
     static bool IsUsbDisk(const char* pszLetter);
     static bool QueryDeviceDescriptor(HANDLE hVolume, STORAGE_DEVICE_DESCRIPTOR* pDescriptor);
-    int RegisterVolumeNotification(HWND hWnd, const char* pszRoot, bool bRegister) const;
+    // Keeps one registration per drive letter: registering a root again
+    // replaces its earlier registration, so repeated events hold no more.
+    int RegisterVolumeNotification(HWND hWnd, const char* pszRoot, bool bRegister);
     static char FirstDriveFromMask(DWORD nUnitMask);
     // The TIMER_QUERYREMOVE delay for the given number of removable roots.
     static UINT QueryRemoveDelay(size_t nRemovableRoots);
 
-    // The hidden window "FileMon" and the thread that owns it.
+    // The hidden window "FileMon" and the thread that owns it. Returns once the
+    // thread has made its window or given up (bounded wait).
     bool StartWindowThread();
     static ATOM RegisterWindowClass(HINSTANCE hInstance);
     static void UnregisterWindowClass(HINSTANCE hInstance);
     bool CreateMonitorWindow();
+    // Waits (bounded) until the window thread has made its window or given
+    // up; true when the window exists.
+    bool WaitForWindow() const;
     BOOL OnDeviceChange(WPARAM nEventType, LPARAM dwData);
     HWND WindowHandle() const { return m_hWnd.load(); }
-    HANDLE WindowThreadHandle() const { return m_hWindowThread; }
+    HANDLE WindowThreadHandle() const { return m_hWindowThread.Get(); }
     DWORD WindowThreadId() const { return m_nWindowThreadId; }
 
     // Timer periods as the device logic asked for them, before any scaling:
@@ -88,9 +108,12 @@ public:
     // Divides every timer period (at least 1 ms remains), so that tests see
     // the delayed actions run without waiting the full delays. 1 in service.
     void SetTimerDivisor(UINT nDivisor);
+    // How long ending the window thread waits for it (30 s in service).
+    void SetWindowThreadEndWait(DWORD nMs) { m_nWindowThreadEndWaitMs = nMs; }
 
     // Writes to the owner's component log; nothing when there is no owner.
     void Log(const char* pszText) const;
+    bool HasOwner() const { return static_cast<bool>(m_fnLog) && !m_bLogDetached.load(); }
     void Log(const ByteString& strText) const { Log(strText.c_str()); }
 
     // Rule matching (policy/RuleMatcher.cpp)
@@ -115,17 +138,25 @@ public:
     CriticalSection m_csMatchPattern;  // innermost: only LoadLibrary runs inside it
     // End of rule matching
 
-    // Read by the policy handlers and the rule matcher without a lock.
-    FileMonCallback m_pfnUsbCallback = nullptr;
-    FileMonCallback m_pfnLocalCallback = nullptr;
-    FileMonRuleList* m_pUsbRuleList = nullptr;
-    FileMonRuleList* m_pLocalRuleList = nullptr;
+    // Published whole to the notification thread (policy handlers, rule
+    // matcher) and the window thread, which read them without a lock.
+    std::atomic<FileMonCallback> m_pfnUsbCallback{nullptr};
+    std::atomic<FileMonCallback> m_pfnLocalCallback{nullptr};
+    std::atomic<FileMonRuleList*> m_pUsbRuleList{nullptr};
+    std::atomic<FileMonRuleList*> m_pLocalRuleList{nullptr};
     CDirectoryChangeWatcher m_DirWatcher;
 
 private:
     static DWORD WINAPI WindowThreadProc(LPVOID pParam);
+    DWORD RunWindowThread();
+    void LeaveWindowThread();
     static LRESULT CALLBACK FileMonWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
-    void EndWindowThread();
+    static void LogCaught(CFileMonitor* pMonitor, const char* pszWhere);
+    // True once the thread has ended (or there is none); false when the bound ran out.
+    bool EndWindowThread();
+    bool IsClosing() const { return m_bClosing.load(); }
+    // A root that is watched and recorded needs nothing more from an arrival.
+    bool IsAttachedUsbRoot(const ByteString& strRoot);
 
     void OnTimer(UINT_PTR nTimerId);
     void OnNewDiskTimer();
@@ -134,28 +165,49 @@ private:
     void OnQueryRemove();
     void OnVolumeRemoveComplete(char chLetter);
     void OnCustomEvent();
-    void ArmTimer(UINT_PTR nTimerId, UINT nPeriodMs);
+    // False (logged) when the system refused the timer: its action will not run.
+    bool ArmTimer(UINT_PTR nTimerId, UINT nPeriodMs);
     void DisarmTimer(UINT_PTR nTimerId);
 
     // The least handler the watcher accepts, one per attached root.
-    static CDirectoryChangeHandler* CreateRootHandler(FileMonRuleList* pRuleList);
+    CDirectoryChangeHandler* CreateRootHandler(FileMonRuleList* pRuleList) const;
     void UnwatchIfWatched(const ByteString& strRoot);
     void UnwatchListIfWatched(const DriveRootList& lstRoots);
 
-    // Taken only by RewatchRemovableDrivesLocked; nothing else is locked inside it
-    // apart from the watcher's own locks and g_arrRecordedRoots' (both inner).
+    const MonitorLogFunction m_fnLog;
+    const RootHandlerFactory m_fnMakeHandler;
+    // Set when the owner (and so the log) goes before the window thread ends.
+    std::atomic<bool> m_bLogDetached{false};
+    // Serialises every change of the set of roots (attach, detach, record) and
+    // the notification registrations, from the host's threads and the window
+    // thread alike. Lock order: m_csRewatch, then the watcher's locks, then
+    // g_arrRecordedRoots' own lock. Re-entered by the rewatch operations.
     CriticalSection m_csRewatch;
     // Written by the window thread, read by the other threads.
     std::atomic<HWND> m_hWnd{nullptr};
     std::atomic<bool> m_bWindowCreated{false};
     std::atomic<bool> m_bThreadRunning{false};
-    HANDLE m_hWindowThread = nullptr;
+    // Set when the monitor starts going away: device actions stop between roots.
+    std::atomic<bool> m_bClosing{false};
+    UniqueHandle m_hWindowThread;
     DWORD m_nWindowThreadId = 0;
-    CTernFileMon* m_pOwner = nullptr;
+    // Set by the window thread once its window exists or cannot be made.
+    UniqueHandle m_hWindowReady;
+    // Who deletes the monitor: its owner, or the window thread when the owner
+    // stopped waiting for it (Dispose).
+    enum : int { WINDOW_THREAD_RUNNING, WINDOW_THREAD_FINISHED, WINDOW_THREAD_ORPHANED };
+    std::atomic<int> m_nWindowThreadState{WINDOW_THREAD_FINISHED};
+    // The window thread's own reference to this library, given back as it exits.
+    HMODULE m_hThreadModule = nullptr;
     char m_szPendingDrive[MAX_PATH] = {};
+    // One registration per drive letter A: to Z:, under m_csRewatch.
+    UniqueDevNotify m_arrNotifications[26];
 
     std::atomic<UINT> m_arrArmedPeriods[5] = {};
     std::atomic<UINT> m_nTimerDivisor{1};
+    // Once the monitor is closing, a device action stops before its next root,
+    // so the thread has at most one watch to stop (5 s) and one log call left.
+    std::atomic<DWORD> m_nWindowThreadEndWaitMs{30000};
 };
 
 // The process-wide file monitor (one per process; the newest takes over).

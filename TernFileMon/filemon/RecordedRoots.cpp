@@ -6,6 +6,9 @@ CRecordedRoots g_arrRecordedRoots;
 
 void CRecordedRoots::Append(const ByteString& strRoot) {
     ScopedLock lock(m_cs);
+    for (const ByteString& strEntry : m_arrRoots) {
+        if (EqualsNoCase(strEntry, strRoot)) return;
+    }
     m_arrRoots.push_back(strRoot);
 }
 

@@ -13,7 +13,9 @@ namespace tern {
 
 class CRecordedRoots {
 public:
-    // Appends without looking for duplicates: a root attached twice is listed twice.
+    // Appends a root not yet listed (compared without regard to letter case):
+    // however often a root is attached, it is listed once, so the list stays
+    // as short as the set of drive letters.
     void Append(const ByteString& strRoot);
     void RemoveAll();
     size_t GetSize() const;

@@ -110,6 +110,12 @@ ByteString CDirectoryChangeHandler_Policy::LookUpCopySource(const ByteString& st
     return FindCopySource(strNewPath, strUserTempPath);
 }
 
+CDirectoryChangeHandler* CDirectoryChangeHandler_Policy::Create(FileMonRuleList* pRuleList) {
+    CDirectoryChangeHandler_Policy* pHandler = new CDirectoryChangeHandler_Policy();
+    pHandler->m_pRuleList = pRuleList;
+    return pHandler;
+}
+
 void CDirectoryChangeHandler_Policy::ReportOfficeSave(const ByteString& strDocument,
                                                       const ByteString& strTime) {
     m_Event.strPath = strDocument;

@@ -27,6 +27,10 @@ public:
     void OnWatchStarted(DWORD dwError, const ByteString& strDirectory) override;
     void OnWatchStopped(const ByteString& strDirectory) override;
 
+    // A handler for one root that reports against pRuleList, holding one
+    // reference for the caller (the file monitor's root handler factory).
+    static CDirectoryChangeHandler* Create(FileMonRuleList* pRuleList);
+
     // Offers m_Event to the FILEMON_LOCAL side, then to the FILEMON_USB side.
     void ReportEvent();
 
