@@ -71,6 +71,12 @@ bool ApplyValueOption(const std::string& strName, const std::string& strValue,
                        std::to_string(MAX_DURATION_S) + ", not '" + strValue + "'";
             return false;
         }
+    } else if (strName == "--stats") {
+        if (!ParseSeconds(strValue, options.nStatsS)) {
+            strError = "option --stats needs a whole number of seconds from 1 to " +
+                       std::to_string(MAX_DURATION_S) + ", not '" + strValue + "'";
+            return false;
+        }
     } else if (strName == "--action") {
         options.strAction = strValue;
     } else if (strName == "--path") {
@@ -140,7 +146,7 @@ bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& opti
             continue;
         }
         const bool bValueOption = strName == "--rules" || strName == "--duration" ||
-                                  IsCheckOnly(strName);
+                                  strName == "--stats" || IsCheckOnly(strName);
         if (!bValueOption) {
             strError = strArg.compare(0, 1, "-") == 0 ? "unknown option '" + strArg + "'"
                                                       : "unexpected argument '" + strArg + "'";
@@ -150,8 +156,8 @@ bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& opti
             strError = "option " + strName + " belongs to check mode (ternwatch check ...)";
             return false;
         }
-        if (strName == "--duration" && options.eMode == HostMode::Check) {
-            strError = "option --duration belongs to watch mode";
+        if ((strName == "--duration" || strName == "--stats") && options.eMode == HostMode::Check) {
+            strError = "option " + strName + " belongs to watch mode";
             return false;
         }
         if (!reader.TakeValue(strName, bHasValue, strValue, strError)) return false;
@@ -162,7 +168,7 @@ bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& opti
 
 const char* HostUsageText() {
     return "Usage:\n"
-           "  ternwatch [watch] [--rules FILE] [--json] [--duration N] [--trace]\n"
+           "  ternwatch [watch] [--rules FILE] [--json] [--duration N] [--stats N] [--trace]\n"
            "  ternwatch check --action ACTION (--path PATH | --source PATH --target PATH)\n"
            "                  [--rules FILE] [--monitor usb|local] [--add-drive X] [--trace]\n"
            "  ternwatch --help\n"
@@ -190,6 +196,10 @@ const char* HostUsageText() {
            "  --json            print reports as JSON Lines: path, time, action, ruleTag,\n"
            "                    source, target and monitor, non-ASCII text as \\u escapes\n"
            "  --duration N      stop by itself after N seconds (watch only)\n"
+           "  --stats N         print the component's health counters every N seconds\n"
+           "                    and at exit (watch only): reads, notifications, reports\n"
+           "                    and lost changes, in total and per watched root; with\n"
+           "                    --json one {\"stats\":...} object on standard output\n"
            "  --trace           show the engine's trace lines on standard error, marked\n"
            "                    [trace]. Writes to the registry: creates the value\n"
            "                    HKEY_LOCAL_MACHINE\\SOFTWARE\\AutoTest while running (needs\n"
@@ -204,7 +214,8 @@ const char* HostUsageText() {
            "  --add-drive X     check: AddDrive(X) before the question; repeatable\n"
            "  -h, --help        show this text and exit\n"
            "\n"
-           "Output: reports on standard output; the component's log lines ([log]),\n"
+           "Output: reports on standard output; the component's log lines ([log];\n"
+           "lines about lost changes [LOSS]),\n"
            "trace lines ([trace]) and ternwatch's own messages (ternwatch:) on\n"
            "standard error.\n"
            "\n"

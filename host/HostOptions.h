@@ -19,6 +19,7 @@ struct HostOptions {
     bool bJson = false;            // reports as JSON Lines
     bool bTrace = false;           // engine trace on standard error (writes HKLM)
     unsigned long nDurationS = 0;  // 0: until Ctrl+C or console close
+    unsigned long nStatsS = 0;     // print the health counters every N s and at exit; 0: never
 
     // Check mode: the event to ask about.
     std::string strAction;

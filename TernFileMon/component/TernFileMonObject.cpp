@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "../DirectoryChanges/LossReporter.h"
 #include "../filemon/FileMonitor.h"
 
 namespace tern {
@@ -30,8 +31,18 @@ CTernFileMon* CTernFileMon::XTernFileMon::Owner() {
 // The object
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Lost changes are news for the host: the engine's loss lines go to its log.
+void WriteLossLine(void* pContext, const char* pszLine) {
+    static_cast<CTernFileMon*>(pContext)->WriteLog(pszLine, 1);
+}
+
+}  // namespace
+
 CTernFileMon::CTernFileMon() {
     m_pMonintorFile = new CFileMonitor(this);
+    CLossReporter::Instance().SetLogSink(&WriteLossLine, this);
     m_bInit = m_pMonintorFile->StartWindowThread();
 }
 
@@ -42,6 +53,8 @@ CTernFileMon::~CTernFileMon() {
         // The rest of the destruction goes on whatever the file monitor raised.
     }
     m_pMonintorFile = nullptr;
+    // After the watches: their ends write what the rate limit still held.
+    CLossReporter::Instance().ClearLogSink(this);
 }
 
 ITernFileMon* CTernFileMon::GetComponentInterface() {
