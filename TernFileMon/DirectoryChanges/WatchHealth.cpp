@@ -11,8 +11,31 @@ namespace {
 // Enough for every drive letter with room to spare; more roots share the totals.
 constexpr size_t kMaxTrackedRoots = TERN_HEALTH_MAX_ROOTS;
 
-thread_local CWatchHealth* t_pDecodingRoot = nullptr;
-thread_local CWatchHealth* t_pDispatchingRoot = nullptr;
+// Which root the worker decodes for, and which root's notification the
+// notification thread delivers: one pointer per thread. A Win32 TLS slot
+// rather than thread_local: it needs no destructor that could outlive the DLL.
+class CThreadRoot {
+public:
+    CThreadRoot() : m_dwSlot(::TlsAlloc()) {}
+    ~CThreadRoot() {
+        if (m_dwSlot != TLS_OUT_OF_INDEXES) ::TlsFree(m_dwSlot);
+    }
+    CThreadRoot(const CThreadRoot&) = delete;
+    CThreadRoot& operator=(const CThreadRoot&) = delete;
+    void Set(CWatchHealth* pHealth) {
+        if (m_dwSlot != TLS_OUT_OF_INDEXES) ::TlsSetValue(m_dwSlot, pHealth);
+    }
+    CWatchHealth* Get() const {
+        return m_dwSlot != TLS_OUT_OF_INDEXES ? static_cast<CWatchHealth*>(::TlsGetValue(m_dwSlot))
+                                              : nullptr;
+    }
+
+private:
+    const DWORD m_dwSlot;
+};
+
+CThreadRoot g_decodingRoot;
+CThreadRoot g_dispatchingRoot;
 std::atomic<long> g_nInjectedPostFailures{0};
 
 std::uint64_t Load(const std::atomic<std::uint64_t>& value) {
@@ -190,14 +213,14 @@ void NoteDispatched(const CChangeNotification* pNotification, std::uint64_t nCos
     if (bBusiest) CHealthRegistry::Instance().NoteBusiestPath(nCostUs, pNotification->m_szFileName1);
 }
 
-void SetDecodingRoot(CWatchHealth* pHealth) { t_pDecodingRoot = pHealth; }
+void SetDecodingRoot(CWatchHealth* pHealth) { g_decodingRoot.Set(pHealth); }
 
-void NoteDecodeLoss(ELossKind eKind) { NoteLoss(t_pDecodingRoot, eKind, 1); }
+void NoteDecodeLoss(ELossKind eKind) { NoteLoss(g_decodingRoot.Get(), eKind, 1); }
 
-void SetDispatchingRoot(CWatchHealth* pHealth) { t_pDispatchingRoot = pHealth; }
+void SetDispatchingRoot(CWatchHealth* pHealth) { g_dispatchingRoot.Set(pHealth); }
 
 void NoteReportOffered(bool bDeliveredLocal, bool bDeliveredUsb) {
-    ForRootAndTotals(t_pDispatchingRoot, [=](CHealthCounters& counters) {
+    ForRootAndTotals(g_dispatchingRoot.Get(), [=](CHealthCounters& counters) {
         counters.Add(&CHealthCounters::m_nReportsOffered, 1);
         if (bDeliveredLocal) counters.Add(&CHealthCounters::m_nReportsDeliveredLocal, 1);
         if (bDeliveredUsb) counters.Add(&CHealthCounters::m_nReportsDeliveredUsb, 1);
