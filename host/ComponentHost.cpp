@@ -61,6 +61,13 @@ bool ComponentHost::Load(const std::string& strFolder, std::string& strError) {
     return true;
 }
 
+bool ComponentHost::ReadHealth(TernHealthRecord& record) const {
+    if (m_hModule == nullptr) return false;
+    auto pfnGet = TernGetExport<PFN_GetHealthCounters>(m_hModule, "GetHealthCounters");
+    record.cbSize = sizeof(TernHealthRecord);
+    return pfnGet != nullptr && pfnGet(&record) == TERN_HEALTH_OK;
+}
+
 unsigned long ComponentHost::ReleaseComponent() {
     if (m_pMonitor == nullptr) return 0;
     const unsigned long nLeft = m_pMonitor->Release();

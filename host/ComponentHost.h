@@ -9,6 +9,7 @@
 #include <string>
 
 #include "TernFileMon.h"
+#include "TernFileMonHealth.h"
 
 namespace tern {
 
@@ -30,6 +31,10 @@ public:
 
     ITernFileMon* Monitor() const { return m_pMonitor; }
     ICommonControl* Control() const { return m_pControl; }
+
+    // The health counters (GetHealthCounters); false when the loaded DLL
+    // has no such export or refused. Valid after the last Release too.
+    bool ReadHealth(TernHealthRecord& record) const;
 
     // The last Release: destroys the component with its watches and threads.
     // Returns the count Release gave back (0 when it was the last).

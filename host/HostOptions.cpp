@@ -87,6 +87,12 @@ bool ApplyValueOption(const std::string& strName, const std::string& strValue,
             return false;
         }
         options.bEcs = strValue == "ecs";
+    } else if (strName == "--stats") {
+        if (!ParseSeconds(strValue, options.nStatsS)) {
+            strError = "option --stats needs a whole number of seconds from 1 to " +
+                       std::to_string(MAX_DURATION_S) + ", not '" + strValue + "'";
+            return false;
+        }
     } else if (strName == "--action") {
         options.strAction = strValue;
     } else if (strName == "--path") {
@@ -160,13 +166,15 @@ bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& opti
             continue;
         }
         const bool bValueOption = strName == "--rules" || strName == "--duration" ||
-                                  strName == "--format" || IsCheckOnly(strName);
+                                  strName == "--format" || strName == "--stats" ||
+                                  IsCheckOnly(strName);
         if (!bValueOption) {
             strError = strArg.compare(0, 1, "-") == 0 ? "unknown option '" + strArg + "'"
                                                       : "unexpected argument '" + strArg + "'";
             return false;
         }
-        const bool bWatchOnly = strName == "--duration" || strName == "--format";
+        const bool bWatchOnly =
+            strName == "--duration" || strName == "--format" || strName == "--stats";
         if (bWatchOnly && options.eMode == HostMode::Check) {
             strError = "option " + strName + " belongs to watch mode";
             return false;
@@ -183,7 +191,8 @@ bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& opti
 
 const char* HostUsageText() {
     return "Usage:\n"
-           "  ternwatch [watch] [--rules FILE] [--json [--format ecs]] [--duration N] [--trace]\n"
+           "  ternwatch [watch] [--rules FILE] [--json [--format ecs]] [--duration N]\n"
+           "                  [--stats N] [--trace]\n"
            "  ternwatch check --action ACTION (--path PATH | --source PATH --target PATH)\n"
            "                  [--rules FILE] [--monitor usb|local] [--add-drive X] [--explain]\n"
            "                  [--trace]\n"
@@ -215,6 +224,10 @@ const char* HostUsageText() {
            "                    (@timestamp in UTC, event.*, file.*, rule.name, tags),\n"
            "                    text as UTF-8\n"
            "  --duration N      stop by itself after N seconds (watch only)\n"
+           "  --stats N         print the component's health counters every N seconds\n"
+           "                    and at exit (watch only): reads, notifications, reports\n"
+           "                    and lost changes, in total and per watched root; with\n"
+           "                    --json one {\"stats\":...} object on standard output\n"
            "  --trace           show the engine's trace lines on standard error, marked\n"
            "                    [trace]. Writes to the registry: creates the value\n"
            "                    HKEY_LOCAL_MACHINE\\SOFTWARE\\AutoTest while running (needs\n"
@@ -232,7 +245,8 @@ const char* HostUsageText() {
            "                    actions, and the winning rule\n"
            "  -h, --help        show this text and exit\n"
            "\n"
-           "Output: reports on standard output; the component's log lines ([log]),\n"
+           "Output: reports on standard output; the component's log lines ([log];\n"
+           "lines about lost changes [LOSS]),\n"
            "trace lines ([trace]) and ternwatch's own messages (ternwatch:) on\n"
            "standard error.\n"
            "\n"

@@ -20,6 +20,7 @@ struct HostOptions {
     bool bTrace = false;           // engine trace on standard error (writes HKLM)
     unsigned long nDurationS = 0;  // 0: until Ctrl+C or console close
     bool bEcs = false;             // with --json: Elastic Common Schema objects (--format ecs)
+    unsigned long nStatsS = 0;     // print the health counters every N s and at exit; 0: never
 
     // Check mode: the event to ask about.
     std::string strAction;

@@ -1,6 +1,7 @@
 #include "ReportPrinter.h"
 
 #include "EventFormat.h"
+#include "HealthStats.h"
 
 namespace tern {
 
@@ -44,8 +45,9 @@ void ReportPrinter::PrintReport(const FileMonEvent& event, const char* pszMonito
 void ReportPrinter::PrintLog(const char* pszText, size_t nLength) {
     const std::string strText =
         pszText != nullptr ? WithoutLineEnds(std::string(pszText, nLength)) : std::string();
+    const bool bLoss = strText.compare(0, sizeof(LOSS_LINE_PREFIX) - 1, LOSS_LINE_PREFIX) == 0;
     ScopedLock lock(m_csOutput);
-    WriteLine(m_pErr, "[log] " + strText);
+    WriteLine(m_pErr, (bLoss ? "[LOSS] " : "[log] ") + strText);
 }
 
 void ReportPrinter::PrintTrace(const char* pszText) {
@@ -81,10 +83,20 @@ std::string ReportPrinter::SummaryLine() const {
     return strLine;
 }
 
-void ReportPrinter::PrintSummary() {
-    const std::string strLine = SummaryLine();
+void ReportPrinter::PrintSummary(const std::string& strLosses) {
+    const std::string strLine = SummaryLine() + (strLosses.empty() ? "" : "; " + strLosses);
     ScopedLock lock(m_csOutput);
     WriteLine(m_bJson ? m_pErr : m_pOut, m_bJson ? "ternwatch: " + strLine : strLine);
+}
+
+void ReportPrinter::PrintStats(const std::vector<std::string>& vecReadable,
+                              const std::string& strJson) {
+    ScopedLock lock(m_csOutput);
+    if (m_bJson) {
+        WriteLine(m_pOut, strJson);
+        return;
+    }
+    for (const std::string& strLine : vecReadable) WriteLine(m_pErr, "ternwatch: " + strLine);
 }
 
 void ReportPrinter::WriteLine(std::FILE* pStream, const std::string& strLine) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "CriticalSection.h"
 #include "EcsFormat.h"
@@ -26,7 +27,8 @@ public:
     void UseEcs(RuleNamesByTag ruleNames);
 
     void PrintReport(const FileMonEvent& event, const char* pszMonitor);
-    // A line of the component log; line ends of the text are dropped.
+    // A line of the component log; line ends of the text are dropped. Lines
+    // of lost changes are marked [LOSS] instead of [log].
     void PrintLog(const char* pszText, size_t nLength);
     // A line of the debugger output (the engine's trace).
     void PrintTrace(const char* pszText);
@@ -40,7 +42,11 @@ public:
     std::string SummaryLine() const;
     // The summary line: on standard output after readable reports, on
     // standard error after JSON Lines (which stay pure JSON).
-    void PrintSummary();
+    // strLosses ("lost 3: overflow 3") follows the report counts after "; ".
+    void PrintSummary(const std::string& strLosses = std::string());
+    // The health counters: readable lines on standard error, or one JSON
+    // object on standard output among the JSON Lines.
+    void PrintStats(const std::vector<std::string>& vecReadable, const std::string& strJson);
 
 private:
     void WriteLine(std::FILE* pStream, const std::string& strLine);

@@ -1,9 +1,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "ComponentHost.h"
+#include "HealthStats.h"
 #include "HostModes.h"
 #include "ReportPrinter.h"
 #include "RulesFile.h"
@@ -61,6 +63,42 @@ std::string DurationText(unsigned long nSeconds) {
                          : "stopping after " + std::to_string(nSeconds) + " s or on Ctrl+C";
 }
 
+// The health counters as they are now; null when the DLL gives none.
+std::unique_ptr<TernHealthRecord> ReadHealth(const ComponentHost& host) {
+    auto pRecord = std::make_unique<TernHealthRecord>();
+    if (!host.ReadHealth(*pRecord)) return nullptr;
+    return pRecord;
+}
+
+void PrintStats(const ComponentHost& host, ReportPrinter& printer) {
+    const std::unique_ptr<TernHealthRecord> pRecord = ReadHealth(host);
+    if (pRecord == nullptr) {
+        printer.PrintStatus("the component gives no health counters");
+        return;
+    }
+    printer.PrintStats(FormatStatsReadable(*pRecord), FormatStatsJson(*pRecord));
+}
+
+// Waits for a stop request (true) or the end of the duration (false), and
+// prints the counters every --stats seconds meanwhile.
+bool WaitForStopPrintingStats(const StopSignal& stopSignal, const HostOptions& options,
+                              const ComponentHost& host, ReportPrinter& printer) {
+    const ULONGLONG nEnd =
+        options.nDurationS == 0 ? 0 : ::GetTickCount64() + options.nDurationS * 1000ULL;
+    for (;;) {
+        ULONGLONG nWait = INFINITE;
+        if (nEnd != 0) {
+            const ULONGLONG nNow = ::GetTickCount64();
+            if (nNow >= nEnd) return false;
+            nWait = nEnd - nNow;
+        }
+        if (options.nStatsS != 0 && options.nStatsS * 1000ULL < nWait) nWait = options.nStatsS * 1000ULL;
+        if (stopSignal.WaitForStop(static_cast<DWORD>(nWait))) return true;
+        if (nEnd != 0 && ::GetTickCount64() >= nEnd) return false;
+        PrintStats(host, printer);
+    }
+}
+
 }  // namespace
 
 int RunWatch(const HostOptions& options) {
@@ -106,8 +144,7 @@ int RunWatch(const HostOptions& options) {
     } else {
         printer.PrintStatus("watching " + strWatching + "; " + DurationText(options.nDurationS));
         UniqueHandle hWatching(::CreateEventA(nullptr, TRUE, TRUE, WATCHING_EVENT_NAME));
-        const bool bStopped = stopSignal.WaitForStop(
-            options.nDurationS == 0 ? INFINITE : static_cast<DWORD>(options.nDurationS * 1000));
+        const bool bStopped = WaitForStopPrintingStats(stopSignal, options, host, printer);
         printer.PrintStatus(bStopped ? std::string("stopping (") + stopSignal.Reason() + ")"
                                      : std::string("stopping (duration reached)"));
     }
@@ -119,7 +156,13 @@ int RunWatch(const HostOptions& options) {
     const unsigned long nLeft = host.ReleaseComponent();
     g_pReportPrinter.store(nullptr);
     if (nLeft != 0) printer.PrintStatus("the component kept " + std::to_string(nLeft) + " references");
-    if (nExitCode == EXIT_DONE) printer.PrintSummary();
+    // After the last Release: the ends of the watches have counted what the
+    // one-line-per-second limit still held back.
+    if (options.nStatsS != 0) PrintStats(host, printer);
+    const std::unique_ptr<TernHealthRecord> pHealth = ReadHealth(host);
+    if (nExitCode == EXIT_DONE) {
+        printer.PrintSummary(pHealth != nullptr ? LossSummary(pHealth->total) : std::string());
+    }
     stopSignal.NotifyFinished();
     return nExitCode;
 }

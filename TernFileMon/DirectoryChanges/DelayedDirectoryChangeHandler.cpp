@@ -7,6 +7,7 @@
 #include "DelayedNotifier.h"
 #include "DirectoryChangeWatcher.h"
 #include "PathMatcher.h"
+#include "WatchHealth.h"
 
 namespace tern {
 
@@ -131,7 +132,10 @@ CDirectoryChangeHandler* CDelayedDirectoryChangeHandler::AcquireRealHandler() co
 CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
     long eKind, const ByteString& strName1, const ByteString* pName2, DWORD dwError) {
     CChangeNotification* pNotification = new (std::nothrow) CChangeNotification();
-    if (pNotification == nullptr) return nullptr;
+    if (pNotification == nullptr) {
+        NoteLoss(m_pHealth, ELossKind::PostFailed, 1);
+        return nullptr;
+    }
     pNotification->m_pDelayedHandler = this;
     pNotification->m_pRealHandler = nullptr;
     pNotification->m_eFunctionToDispatch = eKind;
@@ -145,6 +149,7 @@ CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
         std::free(pNotification->m_szFileName1);
         std::free(pNotification->m_szFileName2);
         delete pNotification;
+        NoteLoss(m_pHealth, ELossKind::PostFailed, 1);
         return nullptr;
     }
     // Queued notifications keep their wrapper and handler alive until they
@@ -154,10 +159,14 @@ CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
     return pNotification;
 }
 
-void CDelayedDirectoryChangeHandler::BeginBatch() { m_bBatching = true; }
+void CDelayedDirectoryChangeHandler::BeginBatch() {
+    m_bBatching = true;
+    SetDecodingRoot(m_pHealth);
+}
 
 void CDelayedDirectoryChangeHandler::EndBatch() {
     m_bBatching = false;
+    SetDecodingRoot(nullptr);
     CChangeNotification* pHead = m_pBatchHead;
     m_pBatchHead = m_pBatchTail = nullptr;
     PostNotification(pHead);
@@ -166,6 +175,7 @@ void CDelayedDirectoryChangeHandler::EndBatch() {
 void CDelayedDirectoryChangeHandler::PostNotification(CChangeNotification* pNotification) {
     if (pNotification == nullptr) return;
     if (m_bBatching) {
+        NoteRecordDecoded(m_pHealth);
         if (m_pBatchTail != nullptr) {
             m_pBatchTail->m_pNext = pNotification;
         } else {
@@ -174,7 +184,11 @@ void CDelayedDirectoryChangeHandler::PostNotification(CChangeNotification* pNoti
         m_pBatchTail = pNotification;
         return;
     }
+    std::uint64_t nChained = 0;
+    for (const CChangeNotification* p = pNotification; p != nullptr; p = p->m_pNext) ++nChained;
+    NotePosted(m_pHealth, nChained);
     if (m_pDelayedNotifier == nullptr) {
+        NoteUndelivered(pNotification);
         DiscardNotification(pNotification);
         return;
     }
@@ -252,6 +266,7 @@ bool CDelayedDirectoryChangeHandler::WaitForOnWatchStoppedDelivery() {
 void CDelayedDirectoryChangeHandler::DiscardNotification(CChangeNotification* pNotification) {
     while (pNotification != nullptr) {
         CChangeNotification* pNext = pNotification->m_pNext;
+        NoteDiscarded(pNotification);
         DiscardOne(pNotification);
         pNotification = pNext;
     }
@@ -276,6 +291,7 @@ void CDelayedDirectoryChangeHandler::DispatchNotification(CChangeNotification* p
 }
 
 void CDelayedDirectoryChangeHandler::DispatchOne(CChangeNotification* pNotification) {
+    CDispatchCost cost(pNotification);
     try {
         if (pNotification->m_pDelayedHandler != nullptr) {
             pNotification->m_pDelayedHandler->ExecuteNotification(pNotification);
@@ -283,6 +299,7 @@ void CDelayedDirectoryChangeHandler::DispatchOne(CChangeNotification* pNotificat
     } catch (...) {
         // A handler that fails on one call still gets the calls after it.
     }
+    cost.Finish();
     DiscardOne(pNotification);
 }
 

@@ -15,6 +15,7 @@
 namespace tern {
 
 class CDelayedNotifier;
+class CWatchHealth;
 class CDelayedDirectoryChangeHandler;
 
 // Notification kinds (also the action codes offered to AcceptNotification).
@@ -73,6 +74,10 @@ public:
     void BeginBatch();
     void EndBatch();
 
+    // The health counters of the watched root; set once by the watch record.
+    void SetHealth(CWatchHealth* pHealth) { m_pHealth = pHealth; }
+    CWatchHealth* GetHealth() const { return m_pHealth; }
+
     CDirectoryChangeHandler* GetRealChangeHandler() const;
     // Returns the previous real handler; the caller owns its reference.
     CDirectoryChangeHandler* SetRealDirectoryChangeHandler(CDirectoryChangeHandler* pHandler);
@@ -115,6 +120,7 @@ private:
     bool m_bBatching;
     CChangeNotification* m_pBatchHead;
     CChangeNotification* m_pBatchTail;
+    CWatchHealth* m_pHealth = nullptr;
     // Guards m_pRealHandler between the watch record and the dispatcher.
     // Taken alone.
     mutable CriticalSection m_csRealHandler;

@@ -6,6 +6,7 @@
 
 #include "../common/CriticalSection.h"
 #include "DelayedDirectoryChangeHandler.h"
+#include "WatchHealth.h"
 
 namespace tern {
 
@@ -83,6 +84,7 @@ void DestroyNotificationWindow() {
 void FreeUndelivered(CChangeNotification* pNotification) {
     // A notification that cannot be posted is dropped whole, so that its
     // wrapper is not kept alive by it.
+    NoteUndelivered(pNotification);
     CDelayedDirectoryChangeHandler::DiscardNotification(pNotification);
 }
 
@@ -155,7 +157,8 @@ CDelayedNotificationThread::~CDelayedNotificationThread() {
 
 void CDelayedNotificationThread::PostNotification(CChangeNotification* pNotification) {
     if (pNotification == nullptr) return;
-    if (!::PostThreadMessageA(g_dwNotificationThreadId.load(), UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
+    if (ConsumeInjectedPostFailure() ||
+        !::PostThreadMessageA(g_dwNotificationThreadId.load(), UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
                               reinterpret_cast<LPARAM>(pNotification))) {
         FreeUndelivered(pNotification);
     }

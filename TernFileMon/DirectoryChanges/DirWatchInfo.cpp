@@ -6,6 +6,7 @@
 #include "DelayedDirectoryChangeHandler.h"
 #include "NotificationDecoder.h"
 #include "Trace.h"
+#include "WatchHealth.h"
 
 namespace tern {
 
@@ -46,12 +47,17 @@ CDirWatchInfo::CDirWatchInfo(HANDLE hDir, const ByteString& strDirectoryName,
         return;
     }
     m_pChangeHandler->SetPartialPathOffset(strDirectoryName);
+    m_pChangeHandler->SetHealth(CHealthRegistry::Instance().ForRoot(strDirectoryName));
+    NoteWatchCount(m_pChangeHandler->GetHealth(), +1);
     CDirectoryChangeHandler* pReal = m_pChangeHandler->GetRealChangeHandler();
     if (pReal != nullptr) pReal->AddRef();
 }
 
 CDirWatchInfo::~CDirWatchInfo() {
     if (m_pChangeHandler != nullptr) {
+        // Losses held back by the one-line-per-second limit are written now.
+        NoteWatchCount(m_pChangeHandler->GetHealth(), -1);
+        CLossReporter::Instance().FlushRoot(m_strDirName);
         CDirectoryChangeHandler* pReal = m_pChangeHandler->SetRealDirectoryChangeHandler(nullptr);
         if (pReal != nullptr) {
             pReal->Release();

@@ -4,6 +4,7 @@
 #include "DirWatchInfo.h"
 #include "DirectoryChangeWatcher.h"
 #include "Trace.h"
+#include "WatchHealth.h"
 
 namespace tern {
 
@@ -38,6 +39,11 @@ void StopWatch(CDirWatchInfo& info) {
     } else {
         TERN_TRACE("GetChangeHandler Fail");
     }
+}
+
+CWatchHealth* HealthOfWatch(const CDirWatchInfo& info) {
+    const CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler();
+    return pHandler != nullptr ? pHandler->GetHealth() : nullptr;
 }
 
 void FinishStop(CDirWatchInfo& info) {
@@ -75,6 +81,7 @@ void CDirectoryChangeWatcher::HandleCompletedRead(CDirWatchInfo& info, DWORD nBy
     if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
         pHandler->OnWatchError(dwError, info.GetDirectoryName());
     }
+    NoteLoss(HealthOfWatch(info), ELossKind::WatchEnded, 1);
     UnwatchDirectoryBecauseOfError(&info);
     ::SetThreadPriority(hThread, nPriority);
 }
@@ -98,6 +105,7 @@ DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam) {
             LPOVERLAPPED pOverlapped = nullptr;
             const BOOL bOk =
                 ::GetQueuedCompletionStatus(hCompPort, &nBytes, &nKey, &pOverlapped, INFINITE);
+            const DWORD dwCompletionError = bOk ? 0 : ::GetLastError();
             CDirWatchInfo* pInfo = reinterpret_cast<CDirWatchInfo*>(nKey);
             // An aborted read of a closed directory is the expected end of a
             // stop; every other failure is worth a line.
@@ -117,6 +125,8 @@ DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam) {
                     FinishStop(*pInfo);
                     break;
                 case RUNNING_STATE_NORMAL:
+                    NoteReadCompletion(HealthOfWatch(*pInfo), nBytes, dwCompletionError,
+                                       pInfo->IsDirectoryHandleOpen());
                     pThis->HandleCompletedRead(*pInfo, nBytes);
                     break;
                 default:

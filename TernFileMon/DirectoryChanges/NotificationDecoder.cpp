@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "DirectoryChangeHandler.h"
+#include "WatchHealth.h"
 
 namespace tern {
 
@@ -109,8 +110,12 @@ void ProcessNotifications(CFileNotifyInformation& notifyInfo, const ByteString& 
                 handler.OnFileRenamed(strOldName, notifyInfo.GetFileNameWithPath(strDirectory));
                 break;
             }
+            case FILE_ACTION_RENAMED_NEW_NAME:
+                // Its old name went with a read that was lost.
+                NoteDecodeLoss(ELossKind::RenameHalf);
+                break;
             default:
-                // A lone new-name record and unknown actions carry nothing we can use.
+                // Unknown actions carry nothing we can use.
                 break;
         }
     } while (notifyInfo.GetNextNotifyInformation());
@@ -133,14 +138,20 @@ DWORD DecodeCompletedRead(BYTE* pBuffer, DWORD nBufferSize, DWORD nPreviousOffse
                           const ByteString& strDirectory, CDirectoryChangeHandler& handler) {
     if (pBuffer == nullptr || nBufferSize < kRecordHeaderSize) return 0;
     if (nPreviousOffset >= nBufferSize) nPreviousOffset = 0;
-    if (nBytes == 0) return 0;
+    if (nBytes == 0) {
+        if (nPreviousOffset > 0) NoteDecodeLoss(ELossKind::RenameHalf);
+        return 0;
+    }
     if (nPreviousOffset > 0) WriteDword(pBuffer, nPreviousOffset);
 
     CFileNotifyInformation notifyInfo(pBuffer, nBufferSize);
     DWORD nCarryOverOffset = 0;
     ProcessNotifications(notifyInfo, strDirectory, handler, nCarryOverOffset);
     if (nCarryOverOffset == 0) return 0;
-    if (nCarryOverOffset > nBufferSize / 2) return 0;
+    if (nCarryOverOffset > nBufferSize / 2) {
+        NoteDecodeLoss(ELossKind::RenameHalf);
+        return 0;
+    }
 
     const DWORD nRecordSize = notifyInfo.GetCurrentRecordSize();
     std::memmove(pBuffer, pBuffer + notifyInfo.GetCurrentOffset(), nRecordSize);

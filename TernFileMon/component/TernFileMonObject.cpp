@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "../DirectoryChanges/LossReporter.h"
 #include "../filemon/FileMonitor.h"
 #include "../policy/PolicyHandler.h"
 
@@ -31,17 +32,29 @@ CTernFileMon* CTernFileMon::XTernFileMon::Owner() {
 // The object
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Lost changes are news for the host: the engine's loss lines go to its log.
+void WriteLossLine(void* pContext, const char* pszLine) {
+    static_cast<CTernFileMon*>(pContext)->WriteLog(pszLine, 1);
+}
+
+}  // namespace
+
 // The file monitor logs through this object's component log and attaches
 // each root with a policy handler of its own.
 CTernFileMon::CTernFileMon() {
     m_pMonintorFile = new CFileMonitor([this](const char* pszText) { WriteLog(pszText, 1); },
                                        &CDirectoryChangeHandler_Policy::Create);
+    CLossReporter::Instance().SetLogSink(&WriteLossLine, this);
     m_bInit = m_pMonintorFile->StartWindowThread();
 }
 
 CTernFileMon::~CTernFileMon() {
     CFileMonitor::Dispose(m_pMonintorFile);
     m_pMonintorFile = nullptr;
+    // After the watches: their ends write what the rate limit still held.
+    CLossReporter::Instance().ClearLogSink(this);
 }
 
 ITernFileMon* CTernFileMon::GetComponentInterface() {

@@ -4,6 +4,7 @@
 
 #include <ctime>
 
+#include "../DirectoryChanges/WatchHealth.h"
 #include "../copy/ClipboardBuffer.h"
 #include "../copy/CopySource.h"
 #include "../filemon/FileMonitor.h"
@@ -212,13 +213,14 @@ void CDirectoryChangeHandler_Policy::OnFileModified(const ByteString& strFileNam
         CFileMonitor* pMonitor = g_pFileMonitor;
         if (pMonitor == nullptr) return;
         const FileMonCallback pfnLocal = pMonitor->m_pfnLocalCallback;
-        if (pfnLocal != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, false, 1)) {
-            pfnLocal(&modified);
-        }
+        const bool bLocal =
+            pfnLocal != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, false, 1);
+        if (bLocal) pfnLocal(&modified);
         const FileMonCallback pfnUsb = pMonitor->m_pfnUsbCallback;
-        if (pfnUsb != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, true, 1)) {
-            pfnUsb(&modified);
-        }
+        const bool bUsb =
+            pfnUsb != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, true, 1);
+        if (bUsb) pfnUsb(&modified);
+        NoteReportOffered(bLocal, bUsb);
     } catch (...) {
     }
 }
@@ -232,9 +234,12 @@ void CDirectoryChangeHandler_Policy::ReportEvent() {
     CFileMonitor* pMonitor = g_pFileMonitor;
     if (pMonitor == nullptr) return;
     const FileMonCallback pfnLocal = pMonitor->m_pfnLocalCallback;
-    if (pfnLocal != nullptr && pMonitor->MatchHandlerEvent(this, false)) pfnLocal(&m_Event);
+    const bool bLocal = pfnLocal != nullptr && pMonitor->MatchHandlerEvent(this, false);
+    if (bLocal) pfnLocal(&m_Event);
     const FileMonCallback pfnUsb = pMonitor->m_pfnUsbCallback;
-    if (pfnUsb != nullptr && pMonitor->MatchHandlerEvent(this, true)) pfnUsb(&m_Event);
+    const bool bUsb = pfnUsb != nullptr && pMonitor->MatchHandlerEvent(this, true);
+    if (bUsb) pfnUsb(&m_Event);
+    NoteReportOffered(bLocal, bUsb);
 }
 
 }  // namespace tern

@@ -20,7 +20,8 @@ wait "$host" || status=$?
 elapsed=$(( $(date +%s) - start ))
 cat "$work/out" "$work/err"
 tr -d '\r' <"$work/err" | grep -qx 'ternwatch: stopping (Ctrl+C)' || { echo "no Ctrl+C stop" >&2; exit 1; }
-tr -d '\r' <"$work/out" | tail -n 1 | grep -q '^[0-9]* reports: Add [0-9]*, Copy [0-9]*, Delete [0-9]*, Modify [0-9]*, Rename [0-9]*$' \
+tr -d '\r' <"$work/out" | tail -n 1 \
+  | grep -Eq '^[0-9]+ reports: Add [0-9]+, Copy [0-9]+, Delete [0-9]+, Modify [0-9]+, Rename [0-9]+; lost [0-9]+(: .*)?$' \
   || { echo "no summary line" >&2; exit 1; }
 [ "$status" = 0 ] || { echo "exit code $status" >&2; exit 1; }
 [ "$elapsed" -lt 60 ] || { echo "took $elapsed s: the duration ran out instead" >&2; exit 1; }

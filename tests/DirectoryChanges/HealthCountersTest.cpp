@@ -1,0 +1,156 @@
+// The engine's health counters and loss lines against what a watch really did
+// when posts to the notification thread fail (as Windows' do when the thread's
+// queue is full), and the rename halves the decoder has to drop. Overflows
+// from the Linux side: tests/policy/HealthExportTest.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cwchar>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "EngineTestUtil.h"
+#include "RecordingHandler.h"
+#include "TestDrives.h"
+#include "TestFiles.h"
+#include "../../TernFileMon/DirectoryChanges/LossReporter.h"
+#include "../../TernFileMon/DirectoryChanges/NotificationDecoder.h"
+#include "../../TernFileMon/DirectoryChanges/WatchHealth.h"
+
+using terntest::kChangeMask;
+using terntest::kDeliveryWaitMs;
+using terntest::ProbeWatcher;
+using terntest::RecordingHandler;
+
+namespace {
+
+class FreshFolder {
+public:
+    explicit FreshFolder(const char* pszPrefix)
+        : m_strPath(terntest::MakeFreshFolder(terntest::FixedDriveRoot(), pszPrefix)) {}
+    ~FreshFolder() { terntest::RemoveTree(m_strPath); }
+    const std::string& Path() const { return m_strPath; }
+
+private:
+    std::string m_strPath;
+};
+
+// Collects the loss lines the engine writes while it lives.
+class LossLines {
+public:
+    LossLines() { tern::CLossReporter::Instance().SetLogSink(&Collect, this); }
+    ~LossLines() { tern::CLossReporter::Instance().ClearLogSink(this); }
+    // Sum of the counts of the lines "Lost changes: <kind> xN on <root>".
+    unsigned long long Sum(const std::string& strKind, const std::string& strRoot) const {
+        const std::string strHead = "Lost changes: " + strKind + " x";
+        const std::string strTail = " on " + strRoot;
+        unsigned long long nSum = 0;
+        for (const std::string& strLine : m_vecLines) {
+            if (strLine.rfind(strHead, 0) != 0) continue;
+            if (strLine.size() < strTail.size() ||
+                strLine.compare(strLine.size() - strTail.size(), strTail.size(), strTail) != 0) {
+                continue;
+            }
+            nSum += std::strtoull(strLine.c_str() + strHead.size(), nullptr, 10);
+        }
+        return nSum;
+    }
+
+private:
+    static void Collect(void* pContext, const char* pszLine) {
+        static_cast<LossLines*>(pContext)->m_vecLines.push_back(pszLine);
+    }
+    std::vector<std::string> m_vecLines;  // the sink is called under the reporter's lock
+};
+
+TernHealthRoot RootCounters(const std::string& strRoot) {
+    auto pRecord = std::make_unique<TernHealthRecord>();
+    pRecord->cbSize = sizeof(TernHealthRecord);
+    tern::CHealthRegistry::Instance().Snapshot(*pRecord);
+    for (unsigned i = 0; i < pRecord->nRootCount; ++i) {
+        if (_stricmp(pRecord->aRoots[i].szRoot, strRoot.c_str()) == 0) return pRecord->aRoots[i];
+    }
+    ADD_FAILURE() << strRoot << " has no counters";
+    return TernHealthRoot{};
+}
+
+size_t FileCalls(const RecordingHandler& handler) {
+    return handler.Count("added") + handler.Count("removed") + handler.Count("modified") +
+           handler.Count("renamed");
+}
+
+// The counters of a stopped watch add up.
+void ExpectBalanced(const TernHealthCounters& c) {
+    EXPECT_EQ(c.nNotificationsPosted, c.nNotificationsDispatched + c.nNotificationsDiscarded);
+    EXPECT_EQ(c.nQueueDepth, 0u);
+    EXPECT_LE(c.nEmptyCompletions, c.nReadsCompleted);
+}
+
+TEST(HealthCounters, FailedPostsAreCountedDiscardedAndReported) {
+    FreshFolder folder("health-post");
+    LossLines lines;
+    RecordingHandler* pHandler = new RecordingHandler();
+    {
+        ProbeWatcher watcher;
+        ASSERT_EQ(watcher.WatchDirectory(folder.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
+        ASSERT_TRUE(pHandler->WaitForCount("started", "", 1, kDeliveryWaitMs));
+        tern::FailNextPosts(1);
+        ASSERT_TRUE(terntest::WriteTextFile(folder.Path() + "\\lost.txt", "x"));
+        for (int i = 0; i < 100; ++i) {
+            if (RootCounters(folder.Path()).counters.nLost[TERN_LOSS_POST_FAILED] != 0) break;
+            ::Sleep(20);
+        }
+        tern::FailNextPosts(0);
+        ASSERT_TRUE(terntest::WriteTextFile(folder.Path() + "\\kept.txt", "x"));
+        EXPECT_TRUE(pHandler->WaitForCount("added", "kept.txt", 1, kDeliveryWaitMs));
+    }
+    const TernHealthCounters c = RootCounters(folder.Path()).counters;
+    EXPECT_EQ(pHandler->Count("added", "lost.txt"), 0u);
+    EXPECT_GE(c.nLost[TERN_LOSS_POST_FAILED], 1u);
+    EXPECT_EQ(c.nNotificationsDiscarded, c.nLost[TERN_LOSS_POST_FAILED]);
+    EXPECT_EQ(lines.Sum("post-failed", folder.Path()), c.nLost[TERN_LOSS_POST_FAILED]);
+    EXPECT_EQ(c.nRecordsDecoded, FileCalls(*pHandler) + c.nLost[TERN_LOSS_POST_FAILED]);
+    // What was not lost went through the queue, with the start and the stop.
+    EXPECT_EQ(c.nNotificationsDispatched, c.nRecordsDecoded - c.nLost[TERN_LOSS_POST_FAILED] + 2);
+    EXPECT_EQ(RootCounters(folder.Path()).nActiveWatches, 0u);
+    ExpectBalanced(c);
+    pHandler->Release();
+}
+
+// A rename half without its other half is counted as lost: a new name whose
+// old name went with a lost read, an old name whose new name never came.
+TEST(HealthCounters, DroppedRenameHalvesAreCounted) {
+    constexpr DWORD kSize = 8192;
+    std::vector<BYTE> buffer(kSize, 0);
+    auto putRecord = [&buffer](DWORD dwAction, const wchar_t* pszName) {
+        std::memset(buffer.data(), 0, buffer.size());
+        const DWORD dwValues[3] = {0, dwAction, static_cast<DWORD>(std::wcslen(pszName) * 2)};
+        std::memcpy(buffer.data(), dwValues, sizeof(dwValues));
+        std::memcpy(buffer.data() + sizeof(dwValues), pszName, dwValues[2]);
+        return static_cast<DWORD>(sizeof(dwValues) + dwValues[2]);
+    };
+    const std::atomic<std::uint64_t>& lost =
+        tern::CHealthRegistry::Instance().Totals().m_nLost[TERN_LOSS_RENAME_HALF];
+    RecordingHandler* pHandler = new RecordingHandler();
+    const std::uint64_t nBefore = lost.load();
+
+    DWORD nBytes = putRecord(FILE_ACTION_RENAMED_NEW_NAME, L"new.txt");
+    EXPECT_EQ(tern::DecodeCompletedRead(buffer.data(), kSize, 0, nBytes, "D:\\", *pHandler), 0u);
+    EXPECT_EQ(lost.load() - nBefore, 1u);
+
+    nBytes = putRecord(FILE_ACTION_RENAMED_OLD_NAME, L"old.txt");
+    const DWORD nCarry = tern::DecodeCompletedRead(buffer.data(), kSize, 0, nBytes, "D:\\", *pHandler);
+    ASSERT_GT(nCarry, 0u);
+    EXPECT_EQ(lost.load() - nBefore, 1u) << "the kept old name is not lost yet";
+    EXPECT_EQ(tern::DecodeCompletedRead(buffer.data(), kSize, nCarry, 0, "D:\\", *pHandler), 0u);
+    EXPECT_EQ(lost.load() - nBefore, 2u);
+    EXPECT_TRUE(pHandler->Calls().empty());
+    pHandler->Release();
+}
+
+}  // namespace
