@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
+#include "../common/GuardedCall.h"
 #include "DelayedNotifier.h"
 #include "DirectoryChangeWatcher.h"
 #include "PathMatcher.h"
@@ -223,14 +225,16 @@ void CDelayedDirectoryChangeHandler::OnWatchStopped(const ByteString& strDirecto
 // handled meanwhile, within limits.
 bool CDelayedDirectoryChangeHandler::WaitForOnWatchStoppedDelivery() {
     if (!m_hWatchStoppedDispatchedEvent) return false;
-    const HANDLE hEvent = m_hWatchStoppedDispatchedEvent.Get();
+    const HANDLE ahEvents[2] = {m_hWatchStoppedDispatchedEvent.Get(), m_hStopWaitAbort};
+    const DWORD nEvents = m_hStopWaitAbort != nullptr ? 2 : 1;
     int nHandledMessages = 0;
     int nOtherResults = 0;
     for (;;) {
-        const DWORD dwWait =
-            ::MsgWaitForMultipleObjects(1, &hEvent, FALSE, kStopDeliveryWaitMs, QS_ALLEVENTS);
+        const DWORD dwWait = ::MsgWaitForMultipleObjects(nEvents, ahEvents, FALSE,
+                                                         kStopDeliveryWaitMs, QS_ALLEVENTS);
         if (dwWait == WAIT_OBJECT_0) return true;
-        if (dwWait == WAIT_OBJECT_0 + 1) {
+        if (nEvents == 2 && dwWait == WAIT_OBJECT_0 + 1) return false;
+        if (dwWait == WAIT_OBJECT_0 + nEvents) {
             MSG msg;
             while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
                 if (msg.message == WM_QUIT) break;
@@ -275,32 +279,43 @@ void CDelayedDirectoryChangeHandler::DispatchNotification(CChangeNotification* p
     }
 }
 
-void CDelayedDirectoryChangeHandler::DispatchOne(CChangeNotification* pNotification) {
+// Runs one call inside the guard. Nothing may leave it as a C++ exception
+// (the 32-bit guard is not unwound by one), so the C++ exceptions of the call
+// are caught here and reported like a structured one.
+void CDelayedDirectoryChangeHandler::ExecuteGuarded(void* pParam) {
+    CChangeNotification* pNotification = static_cast<CChangeNotification*>(pParam);
     try {
-        if (pNotification->m_pDelayedHandler != nullptr) {
-            pNotification->m_pDelayedHandler->ExecuteNotification(pNotification);
-        }
+        pNotification->m_pDelayedHandler->ExecuteNotification(pNotification);
+    } catch (const std::exception& e) {
+        ReportDispatchFault(FormatTruncated(255, "Notification dispatch exception: %s", e.what()).c_str());
     } catch (...) {
-        // A handler that fails on one call still gets the calls after it.
+        ReportDispatchFault("Notification dispatch exception");
+    }
+}
+
+// A handler that fails on one call, even with an access violation, still
+// gets the calls after it.
+void CDelayedDirectoryChangeHandler::DispatchOne(CChangeNotification* pNotification) {
+    CDelayedDirectoryChangeHandler* pWrapper = pNotification->m_pDelayedHandler;
+    if (pWrapper != nullptr) {
+        const DWORD dwFault = CallGuarded(&CDelayedDirectoryChangeHandler::ExecuteGuarded,
+                                          pNotification);
+        if (dwFault != 0) {
+            ReportDispatchFault(FormatTruncated(255, "Notification dispatch fault 0x%08lX",
+                                                static_cast<unsigned long>(dwFault)).c_str());
+        }
+        // The worker waits for this signal; it must come even when the
+        // handler failed or is gone.
+        if (pNotification->m_eFunctionToDispatch == NOTIFY_KIND_WATCH_STOPPED &&
+            pWrapper->m_hWatchStoppedDispatchedEvent) {
+            ::SetEvent(pWrapper->m_hWatchStoppedDispatchedEvent.Get());
+        }
     }
     DiscardOne(pNotification);
 }
 
 void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pNotification) {
-    const bool bIsStop = pNotification->m_eFunctionToDispatch == NOTIFY_KIND_WATCH_STOPPED;
     CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler;
-    struct SignalStop {
-        CDelayedDirectoryChangeHandler* pThis;
-        bool bIsStop;
-        ~SignalStop() {
-            // The worker waits for this signal; it must come even when the
-            // handler failed or is gone.
-            if (bIsStop && pThis->m_hWatchStoppedDispatchedEvent) {
-                ::SetEvent(pThis->m_hWatchStoppedDispatchedEvent.Get());
-            }
-        }
-    } signalStop{this, bIsStop};
-
     if (pReal == nullptr || !IsNotificationWanted(pNotification, pReal)) return;
     const ByteString strName1 =
         pNotification->m_szFileName1 != nullptr ? pNotification->m_szFileName1 : "";

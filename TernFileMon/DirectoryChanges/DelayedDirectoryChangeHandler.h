@@ -73,6 +73,11 @@ public:
     void BeginBatch();
     void EndBatch();
 
+    // An event whose signal ends a wait for the delivery of OnWatchStopped at
+    // once: the watcher's, set while it ends its worker. Owned by the caller,
+    // which outlives every stop of this wrapper's watch.
+    void SetStopWaitAbortEvent(HANDLE hAbort) { m_hStopWaitAbort = hAbort; }
+
     CDirectoryChangeHandler* GetRealChangeHandler() const;
     // Returns the previous real handler; the caller owns its reference.
     CDirectoryChangeHandler* SetRealDirectoryChangeHandler(CDirectoryChangeHandler* pHandler);
@@ -94,6 +99,7 @@ private:
                                             const ByteString* pName2, DWORD dwError);
     void PostNotification(CChangeNotification* pNotification);
     static void DispatchOne(CChangeNotification* pNotification);
+    static void ExecuteGuarded(void* pNotification);
     static void DiscardOne(CChangeNotification* pNotification);
     void ExecuteNotification(CChangeNotification* pNotification);
     bool WaitForOnWatchStoppedDelivery();
@@ -107,6 +113,7 @@ private:
     DWORD m_dwFilterFlags;
     DWORD m_dwPartialPathOffset;
     UniqueHandle m_hWatchStoppedDispatchedEvent;
+    HANDLE m_hStopWaitAbort = nullptr;
     char** m_apszIncludeFilter;
     char** m_apszExcludeFilter;
     int m_nNumIncludeFilterSpecs;

@@ -54,7 +54,11 @@ public:
     // Worker-thread side.
     LONG GetRunningState();
     void SetRunningState(LONG nState);
-    void SignalStartStopEvent() { ::SetEvent(m_hStartStopEvent.Get()); }
+    // The worker's confirmations. A start and a stop are confirmed through
+    // events of their own: a start confirmed after its caller gave up waiting
+    // can never pass for the confirmation of a later stop.
+    void SignalStarted() { ::SetEvent(m_hStartedEvent.Get()); }
+    void SignalStopped() { ::SetEvent(m_hStoppedEvent.Get()); }
     // Issues the one outstanding read of this watch into the read buffer.
     DWORD IssueRead();
     // Moves what a completed read of nBytes brought into the decode buffer,
@@ -71,7 +75,8 @@ private:
     // Written by the worker, read by StartMonitor after the start handshake.
     std::atomic<DWORD> m_dwReadDirError;
     CDelayedDirectoryChangeHandler* m_pChangeHandler;
-    HANDLE m_hDir;
+    // The directory handle; closed under m_cs by whichever thread stops first.
+    UniqueHandle m_hDir;
     DWORD m_dwChangeFilter;
     BOOL m_bWatchSubDir;
     ByteString m_strDirName;
@@ -88,7 +93,11 @@ private:
     DWORD m_nCarryOverOffset;
     // Guards m_hDir and m_RunningState. Taken alone or under the registry lock.
     CriticalSection m_cs;
-    UniqueHandle m_hStartStopEvent;
+    // Manual-reset; each is signalled once in a record's life.
+    UniqueHandle m_hStartedEvent;
+    UniqueHandle m_hStoppedEvent;
+    // 0, or why the events could not be created: such a record never starts.
+    DWORD m_dwCreateError;
     LONG m_RunningState;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "../DirectoryChanges/DelayedNotifier.h"
 #include "../filemon/FileMonitor.h"
 
 namespace tern {
@@ -30,18 +31,44 @@ CTernFileMon* CTernFileMon::XTernFileMon::Owner() {
 // The object
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Faults stopped on the notification thread go to the host's log too.
+void LogDispatchFault(const char* pszText, void* pContext) {
+    static_cast<CTernFileMon*>(pContext)->WriteLog(pszText, 1);
+}
+
+}  // namespace
+
 CTernFileMon::CTernFileMon() {
     m_pMonintorFile = new CFileMonitor(this);
     m_bInit = m_pMonintorFile->StartWindowThread();
+    SetDispatchFaultReporter(&LogDispatchFault, this);
 }
 
+// The last Release ends here; when it returns, no code of this library runs
+// any more, so the host may unload it:
+// 1. The file monitor's destruction ends the window thread, stops every watch,
+//    ends the worker and waits until every notification of those watches has
+//    been delivered (CDirectoryChangeWatcher::kNotificationDrainMs at most;
+//    after that, what is still queued is discarded unread).
+// 2. The notification thread, told to end when its last queued notification
+//    went, is waited for (CDelayedNotificationThread::kThreadEndWaitMs).
+// When a bound runs out, or when this runs on the notification thread itself
+// (a report callback made the last Release), the notification thread is left
+// to finish its current call by itself: it holds a reference to this library
+// and leaves through FreeLibraryAndExitThread, so the host's FreeLibrary does
+// not unmap the code it still runs.
 CTernFileMon::~CTernFileMon() {
     try {
         delete m_pMonintorFile;
     } catch (...) {
         // The rest of the destruction goes on whatever the file monitor raised.
+        WriteLog("File monitor destruction exception", 1);
     }
     m_pMonintorFile = nullptr;
+    CDelayedNotificationThread::WaitForEnd(CDelayedNotificationThread::kThreadEndWaitMs);
+    ClearDispatchFaultReporter(this);
 }
 
 ITernFileMon* CTernFileMon::GetComponentInterface() {
