@@ -1,7 +1,7 @@
 #include "DelayedDirectoryChangeHandler.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -36,7 +36,6 @@ size_t OffsetAfterLastBackslash(const char* pszName) {
     return nAfter;
 }
 
-char* DuplicateText(const ByteString& str) { return ::_strdup(str.c_str()); }
 
 }  // namespace
 
@@ -48,10 +47,6 @@ CDelayedDirectoryChangeHandler::CDelayedDirectoryChangeHandler(
       m_dwFilterFlags(dwFilterFlags),
       m_dwPartialPathOffset(0),
       m_hWatchStoppedDispatchedEvent(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-      m_apszIncludeFilter(nullptr),
-      m_apszExcludeFilter(nullptr),
-      m_nNumIncludeFilterSpecs(0),
-      m_nNumExcludeFilterSpecs(0),
       m_bBatching(false),
       m_pBatchHead(nullptr),
       m_pBatchTail(nullptr) {
@@ -72,16 +67,6 @@ CDelayedDirectoryChangeHandler::~CDelayedDirectoryChangeHandler() {
     if (pReal != nullptr) pReal->Release();
     delete m_pDelayedNotifier;
     m_pDelayedNotifier = nullptr;
-    FreePatterns();
-}
-
-void CDelayedDirectoryChangeHandler::FreePatterns() {
-    for (int i = 0; i < m_nNumIncludeFilterSpecs; ++i) std::free(m_apszIncludeFilter[i]);
-    for (int i = 0; i < m_nNumExcludeFilterSpecs; ++i) std::free(m_apszExcludeFilter[i]);
-    delete[] m_apszIncludeFilter;
-    delete[] m_apszExcludeFilter;
-    m_apszIncludeFilter = m_apszExcludeFilter = nullptr;
-    m_nNumIncludeFilterSpecs = m_nNumExcludeFilterSpecs = 0;
 }
 
 void CDelayedDirectoryChangeHandler::SetPartialPathOffset(const ByteString& strWatchedDirectory) {
@@ -132,28 +117,22 @@ CDirectoryChangeHandler* CDelayedDirectoryChangeHandler::AcquireRealHandler() co
 
 CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
     long eKind, const ByteString& strName1, const ByteString* pName2, DWORD dwError) {
-    CChangeNotification* pNotification = new (std::nothrow) CChangeNotification();
+    std::unique_ptr<CChangeNotification> pNotification(new (std::nothrow) CChangeNotification());
     if (pNotification == nullptr) return nullptr;
-    pNotification->m_pDelayedHandler = this;
-    pNotification->m_pRealHandler = nullptr;
+    try {
+        pNotification->m_strFileName1 = strName1;
+        if (pName2 != nullptr) pNotification->m_strFileName2 = *pName2;
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // the call is lost, as when the record itself cannot be had
+    }
     pNotification->m_eFunctionToDispatch = eKind;
-    pNotification->m_szFileName1 = DuplicateText(strName1);
-    pNotification->m_szFileName2 = pName2 != nullptr ? DuplicateText(*pName2) : nullptr;
     pNotification->m_dwError = dwError;
     pNotification->m_dwPartialPathOffset = m_dwPartialPathOffset;
-    pNotification->m_pNext = nullptr;
-    if (pNotification->m_szFileName1 == nullptr ||
-        (pName2 != nullptr && pNotification->m_szFileName2 == nullptr)) {
-        std::free(pNotification->m_szFileName1);
-        std::free(pNotification->m_szFileName2);
-        delete pNotification;
-        return nullptr;
-    }
     // Queued notifications keep their wrapper and handler alive until they
     // are delivered.
-    AddRef();
-    pNotification->m_pRealHandler = AcquireRealHandler();
-    return pNotification;
+    pNotification->m_pDelayedHandler = RefPtr<CDelayedDirectoryChangeHandler>::Share(this);
+    pNotification->m_pRealHandler = RefPtr<CDirectoryChangeHandler>::Adopt(AcquireRealHandler());
+    return pNotification.release();
 }
 
 void CDelayedDirectoryChangeHandler::BeginBatch() { m_bBatching = true; }
@@ -261,14 +240,10 @@ void CDelayedDirectoryChangeHandler::DiscardNotification(CChangeNotification* pN
     }
 }
 
+// Releases the handler and then the wrapper, which may be the last
+// reference to either.
 void CDelayedDirectoryChangeHandler::DiscardOne(CChangeNotification* pNotification) {
-    CDelayedDirectoryChangeHandler* pWrapper = pNotification->m_pDelayedHandler;
-    CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler;
-    std::free(pNotification->m_szFileName1);
-    std::free(pNotification->m_szFileName2);
     delete pNotification;
-    if (pReal != nullptr) pReal->Release();
-    if (pWrapper != nullptr) pWrapper->Release();
 }
 
 void CDelayedDirectoryChangeHandler::DispatchNotification(CChangeNotification* pNotification) {
@@ -296,7 +271,7 @@ void CDelayedDirectoryChangeHandler::ExecuteGuarded(void* pParam) {
 // A handler that fails on one call, even with an access violation, still
 // gets the calls after it.
 void CDelayedDirectoryChangeHandler::DispatchOne(CChangeNotification* pNotification) {
-    CDelayedDirectoryChangeHandler* pWrapper = pNotification->m_pDelayedHandler;
+    CDelayedDirectoryChangeHandler* pWrapper = pNotification->m_pDelayedHandler.Get();
     if (pWrapper != nullptr) {
         const DWORD dwFault = CallGuarded(&CDelayedDirectoryChangeHandler::ExecuteGuarded,
                                           pNotification);
@@ -315,10 +290,9 @@ void CDelayedDirectoryChangeHandler::DispatchOne(CChangeNotification* pNotificat
 }
 
 void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pNotification) {
-    CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler;
+    CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler.Get();
     if (pReal == nullptr || !IsNotificationWanted(pNotification, pReal)) return;
-    const ByteString strName1 =
-        pNotification->m_szFileName1 != nullptr ? pNotification->m_szFileName1 : "";
+    const ByteString& strName1 = pNotification->m_strFileName1;
     switch (pNotification->m_eFunctionToDispatch) {
         case NOTIFY_KIND_ADDED:
             pReal->OnFileAdded(strName1);
@@ -330,9 +304,7 @@ void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pN
             pReal->OnFileModified(strName1);
             break;
         case NOTIFY_KIND_RENAMED:
-            pReal->OnFileRenamed(strName1, pNotification->m_szFileName2 != nullptr
-                                               ? pNotification->m_szFileName2
-                                               : "");
+            pReal->OnFileRenamed(strName1, pNotification->m_strFileName2);
             break;
         case NOTIFY_KIND_WATCH_ERROR:
             pReal->OnWatchError(pNotification->m_dwError, strName1);
@@ -354,13 +326,13 @@ void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pN
 }
 
 bool CDelayedDirectoryChangeHandler::PassesPatterns(const char* pszName) const {
-    bool bIncluded = m_nNumIncludeFilterSpecs == 0;
-    for (int i = 0; !bIncluded && i < m_nNumIncludeFilterSpecs; ++i) {
-        bIncluded = MatchesWildcard(pszName, m_apszIncludeFilter[i]);
+    bool bIncluded = m_vecIncludeFilter.empty();
+    for (size_t i = 0; !bIncluded && i < m_vecIncludeFilter.size(); ++i) {
+        bIncluded = MatchesWildcard(pszName, m_vecIncludeFilter[i].c_str());
     }
     if (!bIncluded) return false;
-    for (int i = 0; i < m_nNumExcludeFilterSpecs; ++i) {
-        if (MatchesWildcard(pszName, m_apszExcludeFilter[i])) return false;
+    for (const ByteString& strPattern : m_vecExcludeFilter) {
+        if (MatchesWildcard(pszName, strPattern.c_str())) return false;
     }
     return true;
 }
@@ -384,8 +356,8 @@ bool CDelayedDirectoryChangeHandler::IsNotificationWanted(CChangeNotification* p
         eKind == NOTIFY_KIND_WATCH_STOPPED) {
         return true;
     }
-    const char* pszName = pNotification->m_szFileName1 != nullptr ? pNotification->m_szFileName1 : "";
-    const char* pszNewName = pNotification->m_szFileName2;
+    const char* pszName = pNotification->m_strFileName1.c_str();
+    const char* pszNewName = pNotification->NewNameOrNull();
     const DWORD dwAction = static_cast<DWORD>(eKind);
     if ((dwFlags & FILTERS_TEST_HANDLER_FIRST) && !(dwFlags & FILTERS_DONT_USE_HANDLER_FILTER)) {
         if (!pReal->AcceptNotification(dwAction, pszName, pszNewName)) return false;

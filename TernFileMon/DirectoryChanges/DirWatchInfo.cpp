@@ -26,7 +26,6 @@ CDirWatchInfo::CDirWatchInfo(HANDLE hDir, const ByteString& strDirectoryName,
                              BOOL bWatchSubtree, bool bAppHasGui, const char* pszIncludeFilter,
                              const char* pszExcludeFilter, DWORD dwFilterFlags)
     : m_dwReadDirError(0),
-      m_pChangeHandler(nullptr),
       m_hDir(hDir),
       m_dwChangeFilter(dwChangeFilter),
       m_bWatchSubDir(bWatchSubtree),
@@ -43,39 +42,36 @@ CDirWatchInfo::CDirWatchInfo(HANDLE hDir, const ByteString& strDirectoryName,
     std::memset(&m_Overlapped, 0, sizeof(m_Overlapped));
     if (hDir == INVALID_HANDLE_VALUE || strDirectoryName.empty()) return;
 
-    m_pChangeHandler = new (std::nothrow) CDelayedDirectoryChangeHandler(
-        pRealHandler, bAppHasGui, pszIncludeFilter, pszExcludeFilter, dwFilterFlags);
-    if (m_pChangeHandler == nullptr) {
+    m_pChangeHandler = RefPtr<CDelayedDirectoryChangeHandler>::Adopt(
+        new (std::nothrow) CDelayedDirectoryChangeHandler(
+            pRealHandler, bAppHasGui, pszIncludeFilter, pszExcludeFilter, dwFilterFlags));
+    if (!m_pChangeHandler) {
         TERN_TRACE(" CDirWatchInfo  m_pChangeHandler is NULL");
         return;
     }
     m_pChangeHandler->SetPartialPathOffset(strDirectoryName);
+    // The wrapper's pointer to the real handler is this record's counted
+    // reference; the destructor takes it back out and gives it back.
     CDirectoryChangeHandler* pReal = m_pChangeHandler->GetRealChangeHandler();
     if (pReal != nullptr) pReal->AddRef();
 }
 
 CDirWatchInfo::~CDirWatchInfo() {
-    if (m_pChangeHandler != nullptr) {
-        CDirectoryChangeHandler* pReal = m_pChangeHandler->SetRealDirectoryChangeHandler(nullptr);
-        if (pReal != nullptr) {
-            pReal->Release();
-        } else {
-            TERN_TRACE("~CDirWatchInfo  SetRealDirectoryChangeHandler Faill");
-        }
+    if (m_pChangeHandler) {
+        const RefPtr<CDirectoryChangeHandler> pReal = RefPtr<CDirectoryChangeHandler>::Adopt(
+            m_pChangeHandler->SetRealDirectoryChangeHandler(nullptr));
+        if (!pReal) TERN_TRACE("~CDirWatchInfo  SetRealDirectoryChangeHandler Faill");
     }
     CloseDirectoryHandle();
-    // Notifications still queued hold their own references to the wrapper.
-    if (m_pChangeHandler != nullptr) m_pChangeHandler->Release();
-    m_pChangeHandler = nullptr;
 }
 
 CDirectoryChangeHandler* CDirWatchInfo::GetRealChangeHandler() const {
-    return m_pChangeHandler != nullptr ? m_pChangeHandler->GetRealChangeHandler() : nullptr;
+    return m_pChangeHandler ? m_pChangeHandler->GetRealChangeHandler() : nullptr;
 }
 
 CDirectoryChangeHandler* CDirWatchInfo::SetRealDirectoryChangeHandler(
     CDirectoryChangeHandler* pHandler) {
-    if (m_pChangeHandler == nullptr) return nullptr;
+    if (!m_pChangeHandler) return nullptr;
     return m_pChangeHandler->SetRealDirectoryChangeHandler(pHandler);
 }
 
@@ -129,7 +125,7 @@ void CDirWatchInfo::TakeCompletedRead(DWORD nBytes) {
 }
 
 void CDirWatchInfo::DecodeTakenRead() {
-    if (m_pChangeHandler == nullptr) {
+    if (!m_pChangeHandler) {
         m_nCarryOverOffset = 0;
         return;
     }
@@ -137,7 +133,7 @@ void CDirWatchInfo::DecodeTakenRead() {
     try {
         m_nCarryOverOffset =
             tern::DecodeCompletedRead(m_DecodeBuffer, sizeof(m_DecodeBuffer), m_nCarryOverOffset,
-                                      m_nTakenBytes, m_strDirName, *m_pChangeHandler);
+                                      m_nTakenBytes, m_strDirName, *m_pChangeHandler.Get());
     } catch (...) {
         m_pChangeHandler->EndBatch();
         throw;

@@ -10,6 +10,7 @@
 
 #include "../common/ByteString.h"
 #include "../common/CriticalSection.h"
+#include "../common/RefPtr.h"
 #include "../common/Win32Handles.h"
 #include "DirectoryChangeWatcher.h"
 
@@ -34,7 +35,7 @@ public:
     CDirWatchInfo(const CDirWatchInfo&) = delete;
     CDirWatchInfo& operator=(const CDirWatchInfo&) = delete;
 
-    CDelayedDirectoryChangeHandler* GetChangeHandler() const { return m_pChangeHandler; }
+    CDelayedDirectoryChangeHandler* GetChangeHandler() const { return m_pChangeHandler.Get(); }
     CDirectoryChangeHandler* GetRealChangeHandler() const;
     CDirectoryChangeHandler* SetRealDirectoryChangeHandler(CDirectoryChangeHandler* pHandler);
     const ByteString& GetDirectoryName() const { return m_strDirName; }
@@ -42,7 +43,8 @@ public:
     BOOL CloseDirectoryHandle();
     bool IsDirectoryHandleOpen();
     // Releases the watcher binding of the real handler (when pWatcher is given)
-    // and destroys the record.
+    // and destroys the record. The registry is the record's one owner: a
+    // record leaves it (or never joins it) before this is called.
     void DeleteSelf(CDirectoryChangeWatcher* pWatcher);
 
     // The handshakes with the worker thread.
@@ -74,7 +76,8 @@ private:
 
     // Written by the worker, read by StartMonitor after the start handshake.
     std::atomic<DWORD> m_dwReadDirError;
-    CDelayedDirectoryChangeHandler* m_pChangeHandler;
+    // The wrapper; queued notifications hold references of their own to it.
+    RefPtr<CDelayedDirectoryChangeHandler> m_pChangeHandler;
     // The directory handle; closed under m_cs by whichever thread stops first.
     UniqueHandle m_hDir;
     DWORD m_dwChangeFilter;

@@ -115,8 +115,12 @@ CDirectoryChangeWatcher::~CDirectoryChangeWatcher() {
     }
     FreeOrphans();
     m_hThread = nullptr;
-    const HANDLE hPort = m_hCompPort.exchange(nullptr);
-    if (hPort != nullptr) ::CloseHandle(hPort);
+    ClosePort();
+}
+
+void CDirectoryChangeWatcher::ClosePort() {
+    m_hCompPort = nullptr;
+    m_hCompPortOwner.Reset();
 }
 
 void CDirectoryChangeWatcher::OnWorkerThreadStart() {}
@@ -171,6 +175,7 @@ DWORD CDirectoryChangeWatcher::WatchDirectory(const ByteString& strDirectory,
         ::SetLastError(dwError);
         return dwError;
     }
+    if (!m_hCompPortOwner) m_hCompPortOwner.Reset(hPort);  // the first watch made it
     m_hCompPort = hPort;
 
     if (m_hThread.load() == nullptr) {
@@ -240,7 +245,8 @@ BOOL CDirectoryChangeWatcher::AddToWatchInfo(CDirWatchInfo* pWatchInfo) {
     }
     try {
         m_DirectoriesToWatch.push_back(pWatchInfo);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
+        TERN_TRACE("AddToWatchInfo out of memory");
         return FALSE;
     }
     return TRUE;
@@ -403,14 +409,13 @@ void CDirectoryChangeWatcher::EndWorkerThread() {
         // Without its exit packet the worker is woken by the port going away:
         // it finds no port and leaves the same way.
         TERN_TRACE_CODE("Worker exit packet not posted", ::GetLastError());
-        m_hCompPort = nullptr;
-        ::CloseHandle(hPort);
+        ClosePort();
     }
     JoinWorkerThread();
     if (m_hEndingWorker) ::ResetEvent(m_hEndingWorker.Get());
     m_hThread = nullptr;
     m_dwThreadID = 0;
-    if (m_hCompPort.exchange(nullptr) != nullptr) ::CloseHandle(hPort);
+    ClosePort();
     TERN_TRACE("UnwatchAllDirectories m_hCompPort Set To NULL!");
     FreeOrphans();
 }

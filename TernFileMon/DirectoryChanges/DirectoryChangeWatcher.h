@@ -93,8 +93,13 @@ private:
     void JoinWorkerThread();
     // Stops every registry entry and empties the registry. Lifecycle lock held.
     void StopAllEntries();
+    // Lets go of the port: the view first, then the handle.
+    void ClosePort();
     void FreeOrphans();
 
+    // The completion port, owned by m_hCompPortOwner; m_hCompPort is the view
+    // the worker reads without a lock (null once the port is gone).
+    UniqueHandle m_hCompPortOwner;
     std::atomic<HANDLE> m_hCompPort;
     // The worker's handle as the running flag: the worker clears it when it
     // leaves. m_hThreadOwner owns the handle for the final wait.

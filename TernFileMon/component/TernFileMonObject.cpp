@@ -1,6 +1,8 @@
 #include "TernFileMonObject.h"
 
 #include <cstddef>
+#include <exception>
+#include <string>
 
 #include "../DirectoryChanges/DelayedNotifier.h"
 #include "../filemon/FileMonitor.h"
@@ -32,6 +34,20 @@ CTernFileMon* CTernFileMon::XTernFileMon::Owner() {
 // ---------------------------------------------------------------------------
 
 namespace {
+
+// An interface slot lets no exception out to the host: it logs what it
+// caught and answers with the slot's failure value.
+template <typename Result, typename Call>
+Result GuardSlot(CTernFileMon* pOwner, const char* pszSlot, Result failed, Call call) {
+    try {
+        return call();
+    } catch (const std::exception& e) {
+        pOwner->WriteLog((std::string(pszSlot) + " exception: " + e.what()).c_str(), 1);
+    } catch (...) {
+        pOwner->WriteLog((std::string(pszSlot) + " exception").c_str(), 1);
+    }
+    return failed;
+}
 
 // Faults stopped on the notification thread go to the host's log too.
 void LogDispatchFault(const char* pszText, void* pContext) {
@@ -163,7 +179,7 @@ HRESULT CTernFileMon::XCommonControl::QueryInterface(REFIID /*riid*/, void** ppv
 ULONG CTernFileMon::XCommonControl::AddRef() { return static_cast<ULONG>(Owner()->m_nRefCount); }
 ULONG CTernFileMon::XCommonControl::Release() { return static_cast<ULONG>(Owner()->m_nRefCount); }
 int CTernFileMon::XCommonControl::Initialize(std::string strText) {
-    return Owner()->Initialize(std::move(strText));
+    return GuardSlot(Owner(), "Initialize", 0, [&] { return Owner()->Initialize(std::move(strText)); });
 }
 int CTernFileMon::XCommonControl::HandleText(std::string strText) {
     return Owner()->HandleText(std::move(strText));
@@ -207,16 +223,19 @@ ULONG CTernFileMon::XTernFileMon::Release() {
 }
 bool CTernFileMon::XTernFileMon::StartMonitoring(FileMonCallback pFunction,
                                                  FileMonFilterList* pFilterList) {
-    return Owner()->StartMonitoring(pFunction, pFilterList);
+    return GuardSlot(Owner(), "StartMonitoring", false,
+                     [&] { return Owner()->StartMonitoring(pFunction, pFilterList); });
 }
 bool CTernFileMon::XTernFileMon::StopMonitoring(int nMonitorType) {
-    return Owner()->StopMonitoring(nMonitorType);
+    return GuardSlot(Owner(), "StopMonitoring", false,
+                     [&] { return Owner()->StopMonitoring(nMonitorType); });
 }
 bool CTernFileMon::XTernFileMon::CheckEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent) {
-    return Owner()->CheckEvent(pRuleList, pEvent);
+    return GuardSlot(Owner(), "CheckEvent", false,
+                     [&] { return Owner()->CheckEvent(pRuleList, pEvent); });
 }
 bool CTernFileMon::XTernFileMon::AddDrive(const char* pDriveLetter) {
-    return Owner()->AddDrive(pDriveLetter);
+    return GuardSlot(Owner(), "AddDrive", false, [&] { return Owner()->AddDrive(pDriveLetter); });
 }
 
 }  // namespace tern

@@ -115,11 +115,12 @@ public:
     CriticalSection m_csMatchPattern;  // innermost: only LoadLibrary runs inside it
     // End of rule matching
 
-    // Read by the policy handlers and the rule matcher without a lock.
-    FileMonCallback m_pfnUsbCallback = nullptr;
-    FileMonCallback m_pfnLocalCallback = nullptr;
-    FileMonRuleList* m_pUsbRuleList = nullptr;
-    FileMonRuleList* m_pLocalRuleList = nullptr;
+    // Written by the host's and the window thread, read by the policy handlers
+    // and the rule matcher on other threads: each one published atomically.
+    std::atomic<FileMonCallback> m_pfnUsbCallback{nullptr};
+    std::atomic<FileMonCallback> m_pfnLocalCallback{nullptr};
+    std::atomic<FileMonRuleList*> m_pUsbRuleList{nullptr};
+    std::atomic<FileMonRuleList*> m_pLocalRuleList{nullptr};
     CDirectoryChangeWatcher m_DirWatcher;
 
 private:

@@ -196,6 +196,8 @@ void CDirectoryChangeHandler_Policy::OnFileModified(const ByteString& strFileNam
         if (pfnLocal != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, false, 1)) {
             pfnLocal(&modified);
         }
+        pMonitor = g_pFileMonitor;  // the callback may have made the last Release
+        if (pMonitor == nullptr) return;
         const FileMonCallback pfnUsb = pMonitor->m_pfnUsbCallback;
         if (pfnUsb != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, true, 1)) {
             pfnUsb(&modified);
@@ -214,6 +216,9 @@ void CDirectoryChangeHandler_Policy::ReportEvent() {
     if (pMonitor == nullptr) return;
     const FileMonCallback pfnLocal = pMonitor->m_pfnLocalCallback;
     if (pfnLocal != nullptr && pMonitor->MatchHandlerEvent(this, false)) pfnLocal(&m_Event);
+    // The callback may have made the last Release: the monitor is looked up anew.
+    pMonitor = g_pFileMonitor;
+    if (pMonitor == nullptr) return;
     const FileMonCallback pfnUsb = pMonitor->m_pfnUsbCallback;
     if (pfnUsb != nullptr && pMonitor->MatchHandlerEvent(this, true)) pfnUsb(&m_Event);
 }

@@ -151,8 +151,8 @@ bool MatchRuleList(CFileMonitor& monitor, const FileMonRuleList& lstRules, FileM
 FileMonRuleList* RulesOfSide(const CFileMonitor& monitor, const FileMonEvent& event,
                              bool bUsbSide) {
     const bool bTouched = TouchesRecordedRoot(event);
-    if (bUsbSide) return bTouched ? monitor.m_pUsbRuleList : nullptr;
-    return bTouched ? nullptr : monitor.m_pLocalRuleList;
+    if (bUsbSide) return bTouched ? monitor.m_pUsbRuleList.load() : nullptr;
+    return bTouched ? nullptr : monitor.m_pLocalRuleList.load();
 }
 
 }  // namespace

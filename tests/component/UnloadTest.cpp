@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HandleCount.h"
@@ -53,6 +54,17 @@ void TERN_CALLBACK FaultOnRequest(FileMonEvent* pEvent) {
     }
     if (pEvent->strPath.find("after-fault") != std::string::npos) ++g_nReports;
     ::SetEvent(g_hReported);
+}
+
+// Makes the last Release from inside the report callback, on the component's
+// own notification thread, and says when that Release has returned.
+ITernFileMon* g_pReleaseFromCallback = nullptr;
+std::atomic<ULONG> g_nCountAfterRelease{99};
+void TERN_CALLBACK ReleaseOnFirstReport(FileMonEvent*) {
+    if (ITernFileMon* pMonitor = std::exchange(g_pReleaseFromCallback, nullptr)) {
+        g_nCountAfterRelease = pMonitor->Release();
+        ::SetEvent(g_hReported);
+    }
 }
 
 int TERN_CALLBACK RecordLog(const std::string*, int, int, const char* pszText, unsigned int nLength,
@@ -211,4 +223,34 @@ TEST_F(Unload, AccessViolationInACallbackIsLoggedAndTheNextReportArrives) {
     EXPECT_TRUE(::FreeLibrary(hModule));
     ::DeleteFileA((strPrefix + "-first.txt").c_str());
     ::DeleteFileA((strPrefix + "-after-fault.txt").c_str());
+}
+
+// The last Release made by a report callback cannot wait for the thread it
+// runs on: it returns, the rest of the queue is discarded, and the library
+// stays loaded (the thread's own reference) until that thread has ended,
+// even when the host frees it at once.
+TEST_F(Unload, LastReleaseFromACallbackLeavesTheLibraryLoadedUntilItsThreadEnds) {
+    HMODULE hModule = ::LoadLibraryA("TernFileMon.dll");
+    ASSERT_NE(hModule, nullptr);
+    auto pfnCreate = TernGetExport<PFN_CreateObject>(hModule, "CreateObject");
+    ITernFileMon* pMonitor = pfnCreate("ITernFileMon", nullptr, nullptr);
+    ASSERT_NE(pMonitor, nullptr);
+    FileMonRuleList rules = {{"*", "any", "Add|Copy|Delete|Modify|Rename", "any-file"}};
+    FileMonFilterList filter = {FILEMON_LOCAL, &rules};
+    g_pReleaseFromCallback = pMonitor;
+    ASSERT_TRUE(pMonitor->StartMonitoring(ReleaseOnFirstReport, &filter));
+
+    const std::string strFile = terntest::FixedDriveRoot() + "release-in-callback-" +
+                                std::to_string(::GetCurrentProcessId()) + ".txt";
+    ASSERT_TRUE(terntest::WriteTextFile(strFile, "1"));
+    ASSERT_EQ(::WaitForSingleObject(g_hReported, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(g_nCountAfterRelease.load(), 0u);
+    EXPECT_TRUE(::FreeLibrary(hModule));
+    bool bUnloaded = false;
+    for (int i = 0; i < 200 && !bUnloaded; ++i) {
+        bUnloaded = ::GetModuleHandleA("TernFileMon.dll") == nullptr;
+        if (!bUnloaded) ::Sleep(50);
+    }
+    EXPECT_TRUE(bUnloaded) << "the notification thread did not end";
+    ::DeleteFileA(strFile.c_str());
 }
