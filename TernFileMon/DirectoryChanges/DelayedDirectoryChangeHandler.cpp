@@ -1,9 +1,11 @@
 #include "DelayedDirectoryChangeHandler.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <stdexcept>
 
+#include "../common/GuardedCall.h"
 #include "DelayedNotifier.h"
 #include "DirectoryChangeWatcher.h"
 #include "PathMatcher.h"
@@ -35,7 +37,6 @@ size_t OffsetAfterLastBackslash(const char* pszName) {
     return nAfter;
 }
 
-char* DuplicateText(const ByteString& str) { return ::_strdup(str.c_str()); }
 
 }  // namespace
 
@@ -47,10 +48,6 @@ CDelayedDirectoryChangeHandler::CDelayedDirectoryChangeHandler(
       m_dwFilterFlags(dwFilterFlags),
       m_dwPartialPathOffset(0),
       m_hWatchStoppedDispatchedEvent(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-      m_apszIncludeFilter(nullptr),
-      m_apszExcludeFilter(nullptr),
-      m_nNumIncludeFilterSpecs(0),
-      m_nNumExcludeFilterSpecs(0),
       m_bBatching(false),
       m_pBatchHead(nullptr),
       m_pBatchTail(nullptr) {
@@ -71,16 +68,6 @@ CDelayedDirectoryChangeHandler::~CDelayedDirectoryChangeHandler() {
     if (pReal != nullptr) pReal->Release();
     delete m_pDelayedNotifier;
     m_pDelayedNotifier = nullptr;
-    FreePatterns();
-}
-
-void CDelayedDirectoryChangeHandler::FreePatterns() {
-    for (int i = 0; i < m_nNumIncludeFilterSpecs; ++i) std::free(m_apszIncludeFilter[i]);
-    for (int i = 0; i < m_nNumExcludeFilterSpecs; ++i) std::free(m_apszExcludeFilter[i]);
-    delete[] m_apszIncludeFilter;
-    delete[] m_apszExcludeFilter;
-    m_apszIncludeFilter = m_apszExcludeFilter = nullptr;
-    m_nNumIncludeFilterSpecs = m_nNumExcludeFilterSpecs = 0;
 }
 
 void CDelayedDirectoryChangeHandler::SetPartialPathOffset(const ByteString& strWatchedDirectory) {
@@ -131,32 +118,27 @@ CDirectoryChangeHandler* CDelayedDirectoryChangeHandler::AcquireRealHandler() co
 
 CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
     long eKind, const ByteString& strName1, const ByteString* pName2, DWORD dwError) {
-    CChangeNotification* pNotification = new (std::nothrow) CChangeNotification();
+    std::unique_ptr<CChangeNotification> pNotification(new (std::nothrow) CChangeNotification());
     if (pNotification == nullptr) {
         NoteLoss(m_pHealth, ELossKind::PostFailed, 1);
         return nullptr;
     }
-    pNotification->m_pDelayedHandler = this;
-    pNotification->m_pRealHandler = nullptr;
-    pNotification->m_eFunctionToDispatch = eKind;
-    pNotification->m_szFileName1 = DuplicateText(strName1);
-    pNotification->m_szFileName2 = pName2 != nullptr ? DuplicateText(*pName2) : nullptr;
-    pNotification->m_dwError = dwError;
-    pNotification->m_dwPartialPathOffset = m_dwPartialPathOffset;
-    pNotification->m_pNext = nullptr;
-    if (pNotification->m_szFileName1 == nullptr ||
-        (pName2 != nullptr && pNotification->m_szFileName2 == nullptr)) {
-        std::free(pNotification->m_szFileName1);
-        std::free(pNotification->m_szFileName2);
-        delete pNotification;
+    try {
+        pNotification->m_strFileName1 = strName1;
+        if (pName2 != nullptr) pNotification->m_strFileName2 = *pName2;
+    } catch (const std::bad_alloc&) {
+        // The call is lost, as when the record itself cannot be had.
         NoteLoss(m_pHealth, ELossKind::PostFailed, 1);
         return nullptr;
     }
+    pNotification->m_eFunctionToDispatch = eKind;
+    pNotification->m_dwError = dwError;
+    pNotification->m_dwPartialPathOffset = m_dwPartialPathOffset;
     // Queued notifications keep their wrapper and handler alive until they
     // are delivered.
-    AddRef();
-    pNotification->m_pRealHandler = AcquireRealHandler();
-    return pNotification;
+    pNotification->m_pDelayedHandler = RefPtr<CDelayedDirectoryChangeHandler>::Share(this);
+    pNotification->m_pRealHandler = RefPtr<CDirectoryChangeHandler>::Adopt(AcquireRealHandler());
+    return pNotification.release();
 }
 
 void CDelayedDirectoryChangeHandler::BeginBatch() {
@@ -237,14 +219,16 @@ void CDelayedDirectoryChangeHandler::OnWatchStopped(const ByteString& strDirecto
 // handled meanwhile, within limits.
 bool CDelayedDirectoryChangeHandler::WaitForOnWatchStoppedDelivery() {
     if (!m_hWatchStoppedDispatchedEvent) return false;
-    const HANDLE hEvent = m_hWatchStoppedDispatchedEvent.Get();
+    const HANDLE ahEvents[2] = {m_hWatchStoppedDispatchedEvent.Get(), m_hStopWaitAbort};
+    const DWORD nEvents = m_hStopWaitAbort != nullptr ? 2 : 1;
     int nHandledMessages = 0;
     int nOtherResults = 0;
     for (;;) {
-        const DWORD dwWait =
-            ::MsgWaitForMultipleObjects(1, &hEvent, FALSE, kStopDeliveryWaitMs, QS_ALLEVENTS);
+        const DWORD dwWait = ::MsgWaitForMultipleObjects(nEvents, ahEvents, FALSE,
+                                                         kStopDeliveryWaitMs, QS_ALLEVENTS);
         if (dwWait == WAIT_OBJECT_0) return true;
-        if (dwWait == WAIT_OBJECT_0 + 1) {
+        if (nEvents == 2 && dwWait == WAIT_OBJECT_0 + 1) return false;
+        if (dwWait == WAIT_OBJECT_0 + nEvents) {
             MSG msg;
             while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
                 if (msg.message == WM_QUIT) break;
@@ -272,14 +256,10 @@ void CDelayedDirectoryChangeHandler::DiscardNotification(CChangeNotification* pN
     }
 }
 
+// Releases the handler and then the wrapper, which may be the last
+// reference to either.
 void CDelayedDirectoryChangeHandler::DiscardOne(CChangeNotification* pNotification) {
-    CDelayedDirectoryChangeHandler* pWrapper = pNotification->m_pDelayedHandler;
-    CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler;
-    std::free(pNotification->m_szFileName1);
-    std::free(pNotification->m_szFileName2);
     delete pNotification;
-    if (pReal != nullptr) pReal->Release();
-    if (pWrapper != nullptr) pWrapper->Release();
 }
 
 void CDelayedDirectoryChangeHandler::DispatchNotification(CChangeNotification* pNotification) {
@@ -290,37 +270,47 @@ void CDelayedDirectoryChangeHandler::DispatchNotification(CChangeNotification* p
     }
 }
 
+// Runs one call inside the guard. Nothing may leave it as a C++ exception
+// (the 32-bit guard is not unwound by one), so the C++ exceptions of the call
+// are caught here and reported like a structured one.
+void CDelayedDirectoryChangeHandler::ExecuteGuarded(void* pParam) {
+    CChangeNotification* pNotification = static_cast<CChangeNotification*>(pParam);
+    try {
+        pNotification->m_pDelayedHandler->ExecuteNotification(pNotification);
+    } catch (const std::exception& e) {
+        ReportDispatchFault(FormatTruncated(255, "Notification dispatch exception: %s", e.what()).c_str());
+    } catch (...) {
+        ReportDispatchFault("Notification dispatch exception");
+    }
+}
+
+// A handler that fails on one call, even with an access violation, still
+// gets the calls after it.
 void CDelayedDirectoryChangeHandler::DispatchOne(CChangeNotification* pNotification) {
     CDispatchCost cost(pNotification);
-    try {
-        if (pNotification->m_pDelayedHandler != nullptr) {
-            pNotification->m_pDelayedHandler->ExecuteNotification(pNotification);
+    CDelayedDirectoryChangeHandler* pWrapper = pNotification->m_pDelayedHandler.Get();
+    if (pWrapper != nullptr) {
+        const DWORD dwFault = CallGuarded(&CDelayedDirectoryChangeHandler::ExecuteGuarded,
+                                          pNotification);
+        if (dwFault != 0) {
+            ReportDispatchFault(FormatTruncated(255, "Notification dispatch fault 0x%08lX",
+                                                static_cast<unsigned long>(dwFault)).c_str());
         }
-    } catch (...) {
-        // A handler that fails on one call still gets the calls after it.
+        // The worker waits for this signal; it must come even when the
+        // handler failed or is gone.
+        if (pNotification->m_eFunctionToDispatch == NOTIFY_KIND_WATCH_STOPPED &&
+            pWrapper->m_hWatchStoppedDispatchedEvent) {
+            ::SetEvent(pWrapper->m_hWatchStoppedDispatchedEvent.Get());
+        }
     }
     cost.Finish();
     DiscardOne(pNotification);
 }
 
 void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pNotification) {
-    const bool bIsStop = pNotification->m_eFunctionToDispatch == NOTIFY_KIND_WATCH_STOPPED;
-    CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler;
-    struct SignalStop {
-        CDelayedDirectoryChangeHandler* pThis;
-        bool bIsStop;
-        ~SignalStop() {
-            // The worker waits for this signal; it must come even when the
-            // handler failed or is gone.
-            if (bIsStop && pThis->m_hWatchStoppedDispatchedEvent) {
-                ::SetEvent(pThis->m_hWatchStoppedDispatchedEvent.Get());
-            }
-        }
-    } signalStop{this, bIsStop};
-
+    CDirectoryChangeHandler* pReal = pNotification->m_pRealHandler.Get();
     if (pReal == nullptr || !IsNotificationWanted(pNotification, pReal)) return;
-    const ByteString strName1 =
-        pNotification->m_szFileName1 != nullptr ? pNotification->m_szFileName1 : "";
+    const ByteString& strName1 = pNotification->m_strFileName1;
     switch (pNotification->m_eFunctionToDispatch) {
         case NOTIFY_KIND_ADDED:
             pReal->OnFileAdded(strName1);
@@ -332,9 +322,7 @@ void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pN
             pReal->OnFileModified(strName1);
             break;
         case NOTIFY_KIND_RENAMED:
-            pReal->OnFileRenamed(strName1, pNotification->m_szFileName2 != nullptr
-                                               ? pNotification->m_szFileName2
-                                               : "");
+            pReal->OnFileRenamed(strName1, pNotification->m_strFileName2);
             break;
         case NOTIFY_KIND_WATCH_ERROR:
             pReal->OnWatchError(pNotification->m_dwError, strName1);
@@ -356,13 +344,13 @@ void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pN
 }
 
 bool CDelayedDirectoryChangeHandler::PassesPatterns(const char* pszName) const {
-    bool bIncluded = m_nNumIncludeFilterSpecs == 0;
-    for (int i = 0; !bIncluded && i < m_nNumIncludeFilterSpecs; ++i) {
-        bIncluded = MatchesWildcard(pszName, m_apszIncludeFilter[i]);
+    bool bIncluded = m_vecIncludeFilter.empty();
+    for (size_t i = 0; !bIncluded && i < m_vecIncludeFilter.size(); ++i) {
+        bIncluded = MatchesWildcard(pszName, m_vecIncludeFilter[i].c_str());
     }
     if (!bIncluded) return false;
-    for (int i = 0; i < m_nNumExcludeFilterSpecs; ++i) {
-        if (MatchesWildcard(pszName, m_apszExcludeFilter[i])) return false;
+    for (const ByteString& strPattern : m_vecExcludeFilter) {
+        if (MatchesWildcard(pszName, strPattern.c_str())) return false;
     }
     return true;
 }
@@ -386,8 +374,8 @@ bool CDelayedDirectoryChangeHandler::IsNotificationWanted(CChangeNotification* p
         eKind == NOTIFY_KIND_WATCH_STOPPED) {
         return true;
     }
-    const char* pszName = pNotification->m_szFileName1 != nullptr ? pNotification->m_szFileName1 : "";
-    const char* pszNewName = pNotification->m_szFileName2;
+    const char* pszName = pNotification->m_strFileName1.c_str();
+    const char* pszNewName = pNotification->NewNameOrNull();
     const DWORD dwAction = static_cast<DWORD>(eKind);
     if ((dwFlags & FILTERS_TEST_HANDLER_FIRST) && !(dwFlags & FILTERS_DONT_USE_HANDLER_FILTER)) {
         if (!pReal->AcceptNotification(dwAction, pszName, pszNewName)) return false;

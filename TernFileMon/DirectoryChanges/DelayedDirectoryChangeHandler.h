@@ -7,8 +7,11 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "../common/ByteString.h"
 #include "../common/CriticalSection.h"
+#include "../common/RefPtr.h"
 #include "../common/Win32Handles.h"
 #include "DirectoryChangeHandler.h"
 
@@ -36,15 +39,21 @@ constexpr UINT UWM_DELAYED_DIRECTORY_NOTIFICATION = 0x8400;
 // moment it was made, so that a call made before its watch ended (the
 // OnWatchError of a dropped watch, above all) still reaches the handler.
 struct CChangeNotification {
-    CDelayedDirectoryChangeHandler* m_pDelayedHandler;
-    CDirectoryChangeHandler* m_pRealHandler;
-    long m_eFunctionToDispatch;
-    char* m_szFileName1;
-    char* m_szFileName2;
-    DWORD m_dwError;
-    DWORD m_dwPartialPathOffset;
+    RefPtr<CDelayedDirectoryChangeHandler> m_pDelayedHandler;
+    RefPtr<CDirectoryChangeHandler> m_pRealHandler;
+    long m_eFunctionToDispatch = NOTIFY_KIND_UNSET;
+    ByteString m_strFileName1;
+    // The new name of a rename; empty for every other kind.
+    ByteString m_strFileName2;
+    DWORD m_dwError = 0;
+    DWORD m_dwPartialPathOffset = 0;
     // The next call of the same batch, delivered right after this one.
-    CChangeNotification* m_pNext;
+    CChangeNotification* m_pNext = nullptr;
+
+    // The new name as AcceptNotification takes it: only a rename has one.
+    const char* NewNameOrNull() const {
+        return m_eFunctionToDispatch == NOTIFY_KIND_RENAMED ? m_strFileName2.c_str() : nullptr;
+    }
 };
 
 class CDelayedDirectoryChangeHandler : public CDirectoryChangeHandler {
@@ -77,6 +86,10 @@ public:
     // The health counters of the watched root; set once by the watch record.
     void SetHealth(CWatchHealth* pHealth) { m_pHealth = pHealth; }
     CWatchHealth* GetHealth() const { return m_pHealth; }
+    // An event whose signal ends a wait for the delivery of OnWatchStopped at
+    // once: the watcher's, set while it ends its worker. Owned by the caller,
+    // which outlives every stop of this wrapper's watch.
+    void SetStopWaitAbortEvent(HANDLE hAbort) { m_hStopWaitAbort = hAbort; }
 
     CDirectoryChangeHandler* GetRealChangeHandler() const;
     // Returns the previous real handler; the caller owns its reference.
@@ -99,23 +112,24 @@ private:
                                             const ByteString* pName2, DWORD dwError);
     void PostNotification(CChangeNotification* pNotification);
     static void DispatchOne(CChangeNotification* pNotification);
+    static void ExecuteGuarded(void* pNotification);
     static void DiscardOne(CChangeNotification* pNotification);
     void ExecuteNotification(CChangeNotification* pNotification);
     bool WaitForOnWatchStoppedDelivery();
     // The real handler with a reference the caller must Release, or null.
     CDirectoryChangeHandler* AcquireRealHandler() const;
     bool PassesPatterns(const char* pszName) const;
-    void FreePatterns();
 
     CDirectoryChangeHandler* m_pRealHandler;
     CDelayedNotifier* m_pDelayedNotifier;
     DWORD m_dwFilterFlags;
     DWORD m_dwPartialPathOffset;
     UniqueHandle m_hWatchStoppedDispatchedEvent;
-    char** m_apszIncludeFilter;
-    char** m_apszExcludeFilter;
-    int m_nNumIncludeFilterSpecs;
-    int m_nNumExcludeFilterSpecs;
+    HANDLE m_hStopWaitAbort = nullptr;
+    // Wildcard patterns; always empty in this system (the filter strings only
+    // decide whether the matcher is prepared).
+    std::vector<ByteString> m_vecIncludeFilter;
+    std::vector<ByteString> m_vecExcludeFilter;
     // The batch being collected (worker thread only).
     bool m_bBatching;
     CChangeNotification* m_pBatchHead;

@@ -3,31 +3,65 @@
 #include <process.h>
 
 #include <atomic>
+#include <memory>
+#include <new>
+#include <utility>
 
 #include "../common/CriticalSection.h"
 #include "DelayedDirectoryChangeHandler.h"
+#include "Trace.h"
 #include "WatchHealth.h"
 
 namespace tern {
 
 namespace {
 
-// Process-wide state of the two transports. The counts change with
-// interlocked operations; starting and ending the shared thread or window is
-// serialised by one lock so that a notifier never posts to a thread that is
-// still being started. Taken alone.
-CriticalSection& TransportLock() {
-    static CriticalSection s_cs;
-    return s_cs;
-}
+// Starting and ending the shared thread or window is serialised by this lock,
+// so that a notifier never posts to a thread that is still being started.
+// Taken alone: nothing else is locked inside it, and no wait for a thread
+// happens while it is held, except for a thread already told to end (which
+// never takes it again).
+// At namespace scope, not a function's static: initialising one of those
+// takes a guard that, with the posix thread model, makes the thread library
+// adopt the calling host thread (a thread handle and an event that stay
+// behind when the library is unloaded).
+CriticalSection g_csTransport;
+CriticalSection& TransportLock() { return g_csTransport; }
 
-volatile LONG g_nThreadRefCount = 0;
-HANDLE g_hNotificationThread = nullptr;
+// ---- thread transport state (under TransportLock unless atomic) ----
+
+LONG g_nThreadUsers = 0;
+UniqueHandle g_hNotificationThread;
 // Read without the lock by the posting worker threads.
 std::atomic<DWORD> g_dwNotificationThreadId{0};
-// A thread told to quit from its own dispatch (its last wrapper died there):
-// it could not wait for itself, so the next start waits for and closes it.
-HANDLE g_hEndingThread = nullptr;
+UniqueHandle g_hQuitEvent;
+// A thread told to end that nobody has waited for yet (see WaitForEnd).
+UniqueHandle g_hEndingThread;
+DWORD g_dwEndingThreadId = 0;
+
+// Fences: the thread handles its messages in order, so a fence that it has
+// reached means every notification posted before the fence was handled.
+constexpr UINT UWM_NOTIFICATION_FENCE = UWM_DELAYED_DIRECTORY_NOTIFICATION + 1;
+std::atomic<unsigned long> g_nLastFence{0};
+std::atomic<unsigned long> g_nFenceReached{0};
+// Notifications are discarded unread until this fence is reached.
+std::atomic<unsigned long> g_nDiscardUntilFence{0};
+// Signalled by the thread at each fence; lives as long as the library.
+UniqueHandle g_hFenceEvent;
+constexpr DWORD kFencePollMs = 50;
+
+bool IsReached(unsigned long nReached, unsigned long nTarget) {
+    return static_cast<long>(nReached - nTarget) >= 0;
+}
+
+// What the starter hands the thread; the thread owns it.
+struct ThreadStart {
+    UniqueHandle hQuit;     // its own handle of the quit event
+    UniqueHandle hStarted;  // its own handle of the starter's event
+    UniqueModule hModule;   // keeps this library loaded while the thread runs
+};
+
+// ---- window transport state ----
 
 volatile LONG g_nWindowRefCount = 0;
 std::atomic<HWND> g_hNotificationWindow{nullptr};
@@ -36,12 +70,20 @@ bool g_bWindowClassRegistered = false;
 constexpr char kWindowClassName[] = "Delayed_Message_Sender";
 constexpr char kWindowName[] = "DelayedWnd";
 
+// ---- the fault reporter ----
+
+// Taken alone; the reporter runs under it.
+CriticalSection g_csReporter;
+CriticalSection& ReporterLock() { return g_csReporter; }
+DispatchFaultReporter g_pfnFaultReporter = nullptr;
+void* g_pFaultReporterContext = nullptr;
+
 void DispatchSafely(LPARAM lParam) {
     try {
         CDelayedDirectoryChangeHandler::DispatchNotification(
             reinterpret_cast<CChangeNotification*>(lParam));
     } catch (...) {
-        // One failing notification must not end the delivery of the others.
+        ReportDispatchFault("Notification dispatch exception");
     }
 }
 
@@ -66,6 +108,9 @@ void CreateNotificationWindow() {
     }
     g_hNotificationWindow = ::CreateWindowExA(0, kWindowClassName, kWindowName, 0, 0, 0, 0, 0,
                                               nullptr, nullptr, hInstance, nullptr);
+    if (g_hNotificationWindow.load() == nullptr) {
+        TERN_TRACE_CODE("Notification window not created", ::GetLastError());
+    }
 }
 
 void DestroyNotificationWindow() {
@@ -86,6 +131,101 @@ void FreeUndelivered(CChangeNotification* pNotification) {
     // wrapper is not kept alive by it.
     NoteUndelivered(pNotification);
     CDelayedDirectoryChangeHandler::DiscardNotification(pNotification);
+}
+
+// ---- the notification thread ----
+
+void HandleThreadMessage(const MSG& msg) {
+    if (msg.message == UWM_DELAYED_DIRECTORY_NOTIFICATION) {
+        auto* pNotification = reinterpret_cast<CChangeNotification*>(msg.lParam);
+        if (IsReached(g_nFenceReached.load(), g_nDiscardUntilFence.load())) {
+            DispatchSafely(msg.lParam);
+        } else {
+            CDelayedDirectoryChangeHandler::DiscardNotification(pNotification);
+        }
+    } else if (msg.message == UWM_NOTIFICATION_FENCE) {
+        g_nFenceReached = static_cast<unsigned long>(msg.wParam);
+        ::SetEvent(g_hFenceEvent.Get());
+    }
+}
+
+// Delivers until the quit event is set; a quit leaves nothing undelivered,
+// since every queued notification keeps a notifier (and so the thread) alive.
+void RunNotificationLoop(ThreadStart& start) {
+    MSG msg;
+    ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists from here on
+    ::SetEvent(start.hStarted.Get());
+    start.hStarted.Reset();
+    const HANDLE hQuit = start.hQuit.Get();
+    for (;;) {
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) HandleThreadMessage(msg);
+        const DWORD dwWait =
+            ::MsgWaitForMultipleObjectsEx(1, &hQuit, INFINITE, QS_POSTMESSAGE, MWMO_INPUTAVAILABLE);
+        if (dwWait == WAIT_OBJECT_0) break;
+        if (dwWait == WAIT_OBJECT_0 + 1) continue;
+        // Without a working wait the thread cannot go on; what is posted to it
+        // from now on is discarded by the posters.
+        TERN_TRACE_CODE("Notification thread wait failed", ::GetLastError());
+        break;
+    }
+    // Fences still queued are answered; a notification (only after a failed
+    // wait) is freed unread.
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == UWM_DELAYED_DIRECTORY_NOTIFICATION) {
+            CDelayedDirectoryChangeHandler::DiscardNotification(
+                reinterpret_cast<CChangeNotification*>(msg.lParam));
+        } else {
+            HandleThreadMessage(msg);
+        }
+    }
+}
+
+// Keeps the handle of a thread told to end, for WaitForEnd. TransportLock held.
+void KeepEndingThread(UniqueHandle hThread, DWORD dwThreadId) {
+    // An older one is let go: it holds its own module reference, so closing
+    // its handle without waiting is safe.
+    g_hEndingThread = std::move(hThread);
+    g_dwEndingThreadId = dwThreadId;
+}
+
+// Starts the thread; TransportLock held. False (with a trace line) when it
+// cannot: notifications are then discarded until a later notifier retries.
+bool StartNotificationThread() {
+    std::unique_ptr<ThreadStart> pStart(new (std::nothrow) ThreadStart());
+    UniqueHandle hQuit(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle hStarted(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!g_hFenceEvent) g_hFenceEvent.Reset(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (pStart == nullptr || !hQuit || !hStarted || !g_hFenceEvent) {
+        TERN_TRACE_CODE("Notification thread events not created", ::GetLastError());
+        return false;
+    }
+    const HANDLE hProcess = ::GetCurrentProcess();
+    if (!::DuplicateHandle(hProcess, hQuit.Get(), hProcess, pStart->hQuit.Put(), 0, FALSE,
+                           DUPLICATE_SAME_ACCESS) ||
+        !::DuplicateHandle(hProcess, hStarted.Get(), hProcess, pStart->hStarted.Put(), 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+        TERN_TRACE_CODE("Notification thread events not created", ::GetLastError());
+        return false;
+    }
+    pStart->hModule = ReferenceModuleContaining(&g_nThreadUsers);
+    unsigned nThreadId = 0;
+    const uintptr_t nThread = _beginthreadex(nullptr, 0, &CDelayedNotificationThread::ThreadProc,
+                                             pStart.get(), 0, &nThreadId);
+    if (nThread == 0) {
+        TERN_TRACE_CODE("Notification thread not started", ::GetLastError());
+        return false;
+    }
+    pStart.release();  // the thread's now
+    g_hNotificationThread.Reset(reinterpret_cast<HANDLE>(nThread));
+    g_dwNotificationThreadId = nThreadId;
+    g_hQuitEvent = std::move(hQuit);
+    // Posts fail until the thread has its queue; a start that is not
+    // confirmed in time loses the notifications posted before that.
+    if (::WaitForSingleObject(hStarted.Get(), CDelayedNotificationThread::kThreadEndWaitMs) !=
+        WAIT_OBJECT_0) {
+        TERN_TRACE("Notification thread start not confirmed");
+    }
+    return true;
 }
 
 }  // namespace
@@ -112,7 +252,8 @@ void CDelayedNotificationWindow::PostNotification(CChangeNotification* pNotifica
     if (hWnd == nullptr || !::IsWindow(hWnd) ||
         !::PostMessageA(hWnd, UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
                         reinterpret_cast<LPARAM>(pNotification))) {
-        FreeUndelivered(pNotification);
+        // Dropped whole, so that its wrapper is not kept alive by it.
+        CDelayedDirectoryChangeHandler::DiscardNotification(pNotification);
     }
 }
 
@@ -120,63 +261,136 @@ HWND CDelayedNotificationWindow::WindowHandle() { return g_hNotificationWindow.l
 
 // ---- thread transport ----
 
-CDelayedNotificationThread::CDelayedNotificationThread()
-    : m_hThreadStarted(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+CDelayedNotificationThread::CDelayedNotificationThread() {
     ScopedLock lock(TransportLock());
-    if (::InterlockedIncrement(&g_nThreadRefCount) != 1) return;
-    if (g_hEndingThread != nullptr) {
-        ::WaitForSingleObject(g_hEndingThread, INFINITE);
-        ::CloseHandle(g_hEndingThread);
-        g_hEndingThread = nullptr;
+    ++g_nThreadUsers;
+    if (g_hNotificationThread) return;
+    // A thread still ending from an earlier use is waited for first, so that
+    // at most one notification thread delivers at a time.
+    if (g_hEndingThread && g_dwEndingThreadId != ::GetCurrentThreadId()) {
+        if (::WaitForSingleObject(g_hEndingThread.Get(), kThreadEndWaitMs) != WAIT_OBJECT_0) {
+            TERN_TRACE("Notification thread did not end in time");
+        }
+        g_hEndingThread.Reset();
+        g_dwEndingThreadId = 0;
     }
-    unsigned nThreadId = 0;
-    const uintptr_t nThread = _beginthreadex(nullptr, 0, &CDelayedNotificationThread::ThreadProc,
-                                             this, 0, &nThreadId);
-    if (nThread == 0) return;
-    g_hNotificationThread = reinterpret_cast<HANDLE>(nThread);
-    g_dwNotificationThreadId = nThreadId;
-    if (m_hThreadStarted) ::WaitForSingleObject(m_hThreadStarted.Get(), INFINITE);
+    StartNotificationThread();
 }
 
 CDelayedNotificationThread::~CDelayedNotificationThread() {
-    ScopedLock lock(TransportLock());
-    if (::InterlockedDecrement(&g_nThreadRefCount) >= 1) return;
-    ::InterlockedExchange(&g_nThreadRefCount, 0);
-    if (g_hNotificationThread == nullptr) return;
-    const DWORD dwThreadId = g_dwNotificationThreadId.load();
-    ::PostThreadMessageA(dwThreadId, WM_QUIT, 0, 0);
-    if (::GetCurrentThreadId() == dwThreadId) {
-        g_hEndingThread = g_hNotificationThread;
-    } else {
-        ::WaitForSingleObject(g_hNotificationThread, INFINITE);
-        ::CloseHandle(g_hNotificationThread);
+    UniqueHandle hThread;
+    DWORD dwThreadId = 0;
+    {
+        ScopedLock lock(TransportLock());
+        if (--g_nThreadUsers > 0) return;
+        g_nThreadUsers = 0;
+        if (!g_hNotificationThread) return;
+        if (!::SetEvent(g_hQuitEvent.Get())) {
+            // The thread cannot be told to end: it stays, idle, and keeps the
+            // library loaded; nothing is posted to it any more.
+            TERN_TRACE_CODE("Notification thread quit not signalled", ::GetLastError());
+        }
+        g_hQuitEvent.Reset();
+        dwThreadId = g_dwNotificationThreadId.exchange(0);
+        hThread = std::move(g_hNotificationThread);
+        if (dwThreadId == ::GetCurrentThreadId()) {
+            // The last wrapper went on the thread's own dispatch: it ends as
+            // soon as that dispatch returns.
+            KeepEndingThread(std::move(hThread), dwThreadId);
+            return;
+        }
     }
-    g_hNotificationThread = nullptr;
-    g_dwNotificationThreadId = 0;
+    if (::WaitForSingleObject(hThread.Get(), kThreadEndWaitMs) == WAIT_OBJECT_0) return;
+    TERN_TRACE("Notification thread did not end in time");
+    ScopedLock lock(TransportLock());
+    KeepEndingThread(std::move(hThread), dwThreadId);
 }
 
 void CDelayedNotificationThread::PostNotification(CChangeNotification* pNotification) {
     if (pNotification == nullptr) return;
-    if (ConsumeInjectedPostFailure() ||
-        !::PostThreadMessageA(g_dwNotificationThreadId.load(), UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
+    const DWORD dwThreadId = g_dwNotificationThreadId.load();
+    if (ConsumeInjectedPostFailure() || dwThreadId == 0 ||
+        !::PostThreadMessageA(dwThreadId, UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
                               reinterpret_cast<LPARAM>(pNotification))) {
+        TERN_TRACE_CODE("PostThreadMessage Fail", ::GetLastError());
         FreeUndelivered(pNotification);
     }
 }
 
 DWORD CDelayedNotificationThread::ThreadId() { return g_dwNotificationThreadId.load(); }
 
-unsigned __stdcall CDelayedNotificationThread::ThreadProc(void* pParam) {
-    // The queue must exist before the starter may post to it.
-    ::PostThreadMessageA(::GetCurrentThreadId(), WM_NULL, 0, 0);
-    MSG msg;
-    ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
-    ::SetEvent(static_cast<CDelayedNotificationThread*>(pParam)->m_hThreadStarted.Get());
-
-    while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
-        if (msg.message == UWM_DELAYED_DIRECTORY_NOTIFICATION) DispatchSafely(msg.lParam);
+bool CDelayedNotificationThread::Flush(DWORD dwTimeoutMs) {
+    const DWORD dwThreadId = g_dwNotificationThreadId.load();
+    if (dwThreadId == 0) return true;
+    const unsigned long nFence = ++g_nLastFence;
+    if (!::PostThreadMessageA(dwThreadId, UWM_NOTIFICATION_FENCE, nFence, 0)) {
+        TERN_TRACE_CODE("PostThreadMessage Fail", ::GetLastError());
+        return ThreadId() == 0;
     }
+    if (dwThreadId == ::GetCurrentThreadId()) {
+        g_nDiscardUntilFence = nFence;
+        return false;
+    }
+    const DWORD dwStart = ::GetTickCount();
+    while (!IsReached(g_nFenceReached.load(), nFence)) {
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        if (dwElapsed >= dwTimeoutMs) {
+            g_nDiscardUntilFence = nFence;
+            TERN_TRACE("Notifications not delivered in time, the rest is discarded");
+            return false;
+        }
+        const DWORD dwLeft = dwTimeoutMs - dwElapsed;
+        ::WaitForSingleObject(g_hFenceEvent.Get(), dwLeft < kFencePollMs ? dwLeft : kFencePollMs);
+    }
+    return true;
+}
+
+bool CDelayedNotificationThread::WaitForEnd(DWORD dwTimeoutMs) {
+    UniqueHandle hThread;
+    {
+        ScopedLock lock(TransportLock());
+        if (!g_hEndingThread) return true;
+        if (g_dwEndingThreadId == ::GetCurrentThreadId()) return false;
+        hThread = std::move(g_hEndingThread);
+        g_dwEndingThreadId = 0;
+    }
+    if (::WaitForSingleObject(hThread.Get(), dwTimeoutMs) == WAIT_OBJECT_0) return true;
+    TERN_TRACE("Notification thread did not end in time");
+    return false;
+}
+
+unsigned __stdcall CDelayedNotificationThread::ThreadProc(void* pParam) {
+    ThreadStart* pStart = static_cast<ThreadStart*>(pParam);
+    const HMODULE hModule = pStart->hModule.Release();
+    try {
+        RunNotificationLoop(*pStart);
+    } catch (...) {
+        TERN_TRACE("Notification thread exception");
+    }
+    delete pStart;
+    if (hModule != nullptr) ::FreeLibraryAndExitThread(hModule, 0);
     return 0;
+}
+
+// ---- fault reporting ----
+
+void SetDispatchFaultReporter(DispatchFaultReporter pfnReporter, void* pContext) {
+    ScopedLock lock(ReporterLock());
+    g_pfnFaultReporter = pfnReporter;
+    g_pFaultReporterContext = pContext;
+}
+
+void ClearDispatchFaultReporter(void* pContext) {
+    ScopedLock lock(ReporterLock());
+    if (g_pFaultReporterContext != pContext) return;
+    g_pfnFaultReporter = nullptr;
+    g_pFaultReporterContext = nullptr;
+}
+
+void ReportDispatchFault(const char* pszText) {
+    TERN_TRACE(pszText);
+    ScopedLock lock(ReporterLock());
+    if (g_pfnFaultReporter != nullptr) g_pfnFaultReporter(pszText, g_pFaultReporterContext);
 }
 
 }  // namespace tern

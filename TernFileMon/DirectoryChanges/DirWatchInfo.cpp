@@ -13,6 +13,8 @@ namespace tern {
 namespace {
 constexpr DWORD kStartWaitRoundMs = 10000;
 constexpr DWORD kShutdownWaitMs = 5000;
+// Failed waits (not time-outs) the start tolerates, 100 ms apart.
+constexpr int kMaxFailedStartWaits = 100;
 // The start and stop packets carry this byte count; the worker tells them
 // from read completions by the running state, not by the count.
 constexpr DWORD kRequestPacketBytes = 4;
@@ -25,7 +27,6 @@ CDirWatchInfo::CDirWatchInfo(HANDLE hDir, const ByteString& strDirectoryName,
                              BOOL bWatchSubtree, bool bAppHasGui, const char* pszIncludeFilter,
                              const char* pszExcludeFilter, DWORD dwFilterFlags)
     : m_dwReadDirError(0),
-      m_pChangeHandler(nullptr),
       m_hDir(hDir),
       m_dwChangeFilter(dwChangeFilter),
       m_bWatchSubDir(bWatchSubtree),
@@ -33,51 +34,50 @@ CDirWatchInfo::CDirWatchInfo(HANDLE hDir, const ByteString& strDirectoryName,
       m_dwBufLength(0),
       m_nTakenBytes(0),
       m_nCarryOverOffset(0),
-      m_hStartStopEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_hStartedEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_hStoppedEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_dwCreateError(m_hStartedEvent && m_hStoppedEvent ? 0 : ::GetLastError()),
       m_RunningState(RUNNING_STATE_NOT_SET) {
     std::memset(m_Buffer, 0, sizeof(m_Buffer));
     std::memset(m_DecodeBuffer, 0, sizeof(m_DecodeBuffer));
     std::memset(&m_Overlapped, 0, sizeof(m_Overlapped));
     if (hDir == INVALID_HANDLE_VALUE || strDirectoryName.empty()) return;
 
-    m_pChangeHandler = new (std::nothrow) CDelayedDirectoryChangeHandler(
-        pRealHandler, bAppHasGui, pszIncludeFilter, pszExcludeFilter, dwFilterFlags);
-    if (m_pChangeHandler == nullptr) {
+    m_pChangeHandler = RefPtr<CDelayedDirectoryChangeHandler>::Adopt(
+        new (std::nothrow) CDelayedDirectoryChangeHandler(
+            pRealHandler, bAppHasGui, pszIncludeFilter, pszExcludeFilter, dwFilterFlags));
+    if (!m_pChangeHandler) {
         TERN_TRACE(" CDirWatchInfo  m_pChangeHandler is NULL");
         return;
     }
     m_pChangeHandler->SetPartialPathOffset(strDirectoryName);
     m_pChangeHandler->SetHealth(CHealthRegistry::Instance().ForRoot(strDirectoryName));
     NoteWatchCount(m_pChangeHandler->GetHealth(), +1);
+    // The wrapper's pointer to the real handler is this record's counted
+    // reference; the destructor takes it back out and gives it back.
     CDirectoryChangeHandler* pReal = m_pChangeHandler->GetRealChangeHandler();
     if (pReal != nullptr) pReal->AddRef();
 }
 
 CDirWatchInfo::~CDirWatchInfo() {
-    if (m_pChangeHandler != nullptr) {
+    if (m_pChangeHandler) {
         // Losses held back by the one-line-per-second limit are written now.
         NoteWatchCount(m_pChangeHandler->GetHealth(), -1);
         CLossReporter::Instance().FlushRoot(m_strDirName);
-        CDirectoryChangeHandler* pReal = m_pChangeHandler->SetRealDirectoryChangeHandler(nullptr);
-        if (pReal != nullptr) {
-            pReal->Release();
-        } else {
-            TERN_TRACE("~CDirWatchInfo  SetRealDirectoryChangeHandler Faill");
-        }
+        const RefPtr<CDirectoryChangeHandler> pReal = RefPtr<CDirectoryChangeHandler>::Adopt(
+            m_pChangeHandler->SetRealDirectoryChangeHandler(nullptr));
+        if (!pReal) TERN_TRACE("~CDirWatchInfo  SetRealDirectoryChangeHandler Faill");
     }
     CloseDirectoryHandle();
-    // Notifications still queued hold their own references to the wrapper.
-    if (m_pChangeHandler != nullptr) m_pChangeHandler->Release();
-    m_pChangeHandler = nullptr;
 }
 
 CDirectoryChangeHandler* CDirWatchInfo::GetRealChangeHandler() const {
-    return m_pChangeHandler != nullptr ? m_pChangeHandler->GetRealChangeHandler() : nullptr;
+    return m_pChangeHandler ? m_pChangeHandler->GetRealChangeHandler() : nullptr;
 }
 
 CDirectoryChangeHandler* CDirWatchInfo::SetRealDirectoryChangeHandler(
     CDirectoryChangeHandler* pHandler) {
-    if (m_pChangeHandler == nullptr) return nullptr;
+    if (!m_pChangeHandler) return nullptr;
     return m_pChangeHandler->SetRealDirectoryChangeHandler(pHandler);
 }
 
@@ -90,21 +90,16 @@ void CDirWatchInfo::DeleteSelf(CDirectoryChangeWatcher* pWatcher) {
 }
 
 BOOL CDirWatchInfo::CloseDirectoryHandle() {
-    try {
-        ScopedLock lock(m_cs);
-        if (m_hDir == INVALID_HANDLE_VALUE || m_hDir == nullptr) return TRUE;
-        const BOOL bClosed = ::CloseHandle(m_hDir);
-        m_hDir = INVALID_HANDLE_VALUE;
-        return bClosed;
-    } catch (...) {
-        TERN_TRACE("EC on CloseDirectoryHandle");
-        return TRUE;
-    }
+    ScopedLock lock(m_cs);
+    if (!m_hDir) return TRUE;
+    if (m_hDir.Reset()) return TRUE;
+    TERN_TRACE_CODE("CloseDirectoryHandle failed", ::GetLastError());
+    return FALSE;
 }
 
 bool CDirWatchInfo::IsDirectoryHandleOpen() {
     ScopedLock lock(m_cs);
-    return m_hDir != INVALID_HANDLE_VALUE && m_hDir != nullptr;
+    return m_hDir.IsValid();
 }
 
 LONG CDirWatchInfo::GetRunningState() {
@@ -118,7 +113,7 @@ void CDirWatchInfo::SetRunningState(LONG nState) {
 }
 
 DWORD CDirWatchInfo::IssueRead() {
-    if (!::ReadDirectoryChangesW(m_hDir, m_Buffer, READ_DIR_CHANGE_BUFFER_SIZE, m_bWatchSubDir,
+    if (!::ReadDirectoryChangesW(m_hDir.Get(), m_Buffer, READ_DIR_CHANGE_BUFFER_SIZE, m_bWatchSubDir,
                                  m_dwChangeFilter, &m_dwBufLength, &m_Overlapped, nullptr)) {
         const DWORD dwError = ::GetLastError();
         return dwError != 0 ? dwError : ERROR_INVALID_FUNCTION;
@@ -136,7 +131,7 @@ void CDirWatchInfo::TakeCompletedRead(DWORD nBytes) {
 }
 
 void CDirWatchInfo::DecodeTakenRead() {
-    if (m_pChangeHandler == nullptr) {
+    if (!m_pChangeHandler) {
         m_nCarryOverOffset = 0;
         return;
     }
@@ -144,7 +139,7 @@ void CDirWatchInfo::DecodeTakenRead() {
     try {
         m_nCarryOverOffset =
             tern::DecodeCompletedRead(m_DecodeBuffer, sizeof(m_DecodeBuffer), m_nCarryOverOffset,
-                                      m_nTakenBytes, m_strDirName, *m_pChangeHandler);
+                                      m_nTakenBytes, m_strDirName, *m_pChangeHandler.Get());
     } catch (...) {
         m_pChangeHandler->EndBatch();
         throw;
@@ -153,6 +148,13 @@ void CDirWatchInfo::DecodeTakenRead() {
 }
 
 DWORD CDirWatchInfo::StartMonitor(HANDLE hCompPort) {
+    if (m_dwCreateError != 0 || !m_hStartedEvent || !m_hStoppedEvent) {
+        // Without its events the record could neither wait for its start nor
+        // for its stop: it is refused before the worker ever sees it.
+        const DWORD dwError = m_dwCreateError != 0 ? m_dwCreateError : ERROR_INVALID_HANDLE;
+        TERN_TRACE_CODE("StartMonitor events not created", dwError);
+        return dwError;
+    }
     BOOL bPosted = FALSE;
     DWORD dwPostError = 0;
     {
@@ -170,8 +172,11 @@ DWORD CDirWatchInfo::StartMonitor(HANDLE hCompPort) {
         TERN_TRACE(strMessage.c_str());
         return dwPostError != 0 ? dwPostError : ERROR_INVALID_HANDLE;
     }
-    for (;;) {
-        const DWORD dwWait = ::WaitForSingleObject(m_hStartStopEvent.Get(), kStartWaitRoundMs);
+    // A wait that keeps failing is given up like a time-out: the start packet
+    // is queued, so the record must stay (a start not yet confirmed counts as
+    // a success) and the worker confirms it whenever it gets to it.
+    for (int nFailedWaits = 0;;) {
+        const DWORD dwWait = ::WaitForSingleObject(m_hStartedEvent.Get(), kStartWaitRoundMs);
         if (dwWait == WAIT_OBJECT_0) break;
         if (dwWait == WAIT_TIMEOUT) {
             TERN_TRACE("StartMonitor:::WaitForSingleObject:: WAIT_TIMEOUT");
@@ -179,8 +184,8 @@ DWORD CDirWatchInfo::StartMonitor(HANDLE hCompPort) {
         }
         ::Sleep(100);
         TERN_TRACE("StartMonitor:::WaitForSingleObject:: other code");
+        if (++nFailedWaits >= kMaxFailedStartWaits) break;
     }
-    ::ResetEvent(m_hStartStopEvent.Get());
     TERN_TRACE("WatchDirectory::: StartMonitor Success");
     return m_dwReadDirError.load();
 }
@@ -197,14 +202,10 @@ BOOL CDirWatchInfo::SignalShutdown(HANDLE hCompPort) {
 }
 
 BOOL CDirWatchInfo::WaitForShutdown() {
-    const HANDLE hEvent = m_hStartStopEvent.Get();
+    const HANDLE hEvent = m_hStoppedEvent.Get();
     const DWORD dwWait = ::MsgWaitForMultipleObjects(1, &hEvent, FALSE, kShutdownWaitMs, QS_ALLINPUT);
-    if (dwWait == WAIT_OBJECT_0) {
-        ::ResetEvent(hEvent);
-        return TRUE;
-    }
+    if (dwWait == WAIT_OBJECT_0) return TRUE;
     if (dwWait == WAIT_TIMEOUT) {
-        ::ResetEvent(hEvent);
         TERN_TRACE("WaitForShutdown Time Out");
         return FALSE;
     }
@@ -212,9 +213,7 @@ BOOL CDirWatchInfo::WaitForShutdown() {
         const ByteString strMessage =
             "LastError:" + std::to_string(::GetLastError()) + "dwWait: -1";
         TERN_TRACE(strMessage.c_str());
-        return FALSE;
     }
-    ::ResetEvent(hEvent);
     return FALSE;
 }
 
@@ -227,7 +226,7 @@ BOOL CDirWatchInfo::UnwatchDirectory(HANDLE hCompPort) {
         TERN_TRACE("UnwatchDirectory::: SignalShutdown Fail");
         return FALSE;
     }
-    if (!m_hStartStopEvent) return FALSE;
+    if (!m_hStoppedEvent) return FALSE;
     if (WaitForShutdown()) return TRUE;
     CloseDirectoryHandle();
     TERN_TRACE("UnwatchDirectory::: WaitForShutdown Fail");

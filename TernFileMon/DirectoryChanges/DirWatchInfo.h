@@ -10,6 +10,7 @@
 
 #include "../common/ByteString.h"
 #include "../common/CriticalSection.h"
+#include "../common/RefPtr.h"
 #include "../common/Win32Handles.h"
 #include "DirectoryChangeWatcher.h"
 
@@ -34,7 +35,7 @@ public:
     CDirWatchInfo(const CDirWatchInfo&) = delete;
     CDirWatchInfo& operator=(const CDirWatchInfo&) = delete;
 
-    CDelayedDirectoryChangeHandler* GetChangeHandler() const { return m_pChangeHandler; }
+    CDelayedDirectoryChangeHandler* GetChangeHandler() const { return m_pChangeHandler.Get(); }
     CDirectoryChangeHandler* GetRealChangeHandler() const;
     CDirectoryChangeHandler* SetRealDirectoryChangeHandler(CDirectoryChangeHandler* pHandler);
     const ByteString& GetDirectoryName() const { return m_strDirName; }
@@ -42,7 +43,8 @@ public:
     BOOL CloseDirectoryHandle();
     bool IsDirectoryHandleOpen();
     // Releases the watcher binding of the real handler (when pWatcher is given)
-    // and destroys the record.
+    // and destroys the record. The registry is the record's one owner: a
+    // record leaves it (or never joins it) before this is called.
     void DeleteSelf(CDirectoryChangeWatcher* pWatcher);
 
     // The handshakes with the worker thread.
@@ -54,7 +56,11 @@ public:
     // Worker-thread side.
     LONG GetRunningState();
     void SetRunningState(LONG nState);
-    void SignalStartStopEvent() { ::SetEvent(m_hStartStopEvent.Get()); }
+    // The worker's confirmations. A start and a stop are confirmed through
+    // events of their own: a start confirmed after its caller gave up waiting
+    // can never pass for the confirmation of a later stop.
+    void SignalStarted() { ::SetEvent(m_hStartedEvent.Get()); }
+    void SignalStopped() { ::SetEvent(m_hStoppedEvent.Get()); }
     // Issues the one outstanding read of this watch into the read buffer.
     DWORD IssueRead();
     // Moves what a completed read of nBytes brought into the decode buffer,
@@ -70,8 +76,10 @@ private:
 
     // Written by the worker, read by StartMonitor after the start handshake.
     std::atomic<DWORD> m_dwReadDirError;
-    CDelayedDirectoryChangeHandler* m_pChangeHandler;
-    HANDLE m_hDir;
+    // The wrapper; queued notifications hold references of their own to it.
+    RefPtr<CDelayedDirectoryChangeHandler> m_pChangeHandler;
+    // The directory handle; closed under m_cs by whichever thread stops first.
+    UniqueHandle m_hDir;
     DWORD m_dwChangeFilter;
     BOOL m_bWatchSubDir;
     ByteString m_strDirName;
@@ -88,7 +96,11 @@ private:
     DWORD m_nCarryOverOffset;
     // Guards m_hDir and m_RunningState. Taken alone or under the registry lock.
     CriticalSection m_cs;
-    UniqueHandle m_hStartStopEvent;
+    // Manual-reset; each is signalled once in a record's life.
+    UniqueHandle m_hStartedEvent;
+    UniqueHandle m_hStoppedEvent;
+    // 0, or why the events could not be created: such a record never starts.
+    DWORD m_dwCreateError;
     LONG m_RunningState;
 };
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "DelayedDirectoryChangeHandler.h"
+#include "DelayedNotifier.h"
 #include "DirWatchInfo.h"
 #include "Trace.h"
 
@@ -14,7 +15,21 @@ using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;
 
 namespace {
 
-constexpr DWORD kWorkerExitWaitMs = 10000;
+// What the worker thread is started with; the thread owns it.
+struct WorkerStart {
+    CDirectoryChangeWatcher* pWatcher;
+    UniqueModule hModule;  // keeps this library loaded while the worker runs
+};
+
+DWORD WINAPI WorkerThreadEntry(LPVOID pParam) {
+    WorkerStart* pStart = static_cast<WorkerStart*>(pParam);
+    const HMODULE hModule = pStart->hModule.Release();
+    CDirectoryChangeWatcher* pWatcher = pStart->pWatcher;
+    delete pStart;
+    MonitorDirectoryChanges(pWatcher);
+    if (hModule != nullptr) ::FreeLibraryAndExitThread(hModule, 0);
+    return 0;
+}
 
 // Returns 0 or the Win32 error that kept the privilege from being enabled.
 DWORD EnablePrivilege(const char* pszPrivilege) {
@@ -22,7 +37,7 @@ DWORD EnablePrivilege(const char* pszPrivilege) {
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &hRawToken)) {
         return ::GetLastError();
     }
-    UniqueHandle hToken(hRawToken);
+    UniqueHandle hToken(hRawToken);  // one owner from here on
     TOKEN_PRIVILEGES privileges = {};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
@@ -79,12 +94,16 @@ CDirectoryChangeWatcher::CDirectoryChangeWatcher(bool bHasGui, DWORD nFilterFlag
     : m_hCompPort(nullptr),
       m_hThread(nullptr),
       m_dwThreadID(0),
+      m_hEndingWorker(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_bHasGui(bHasGui),
       m_nFilterFlags(nFilterFlags == 0 ? FILTERS_DEFAULT_BEHAVIOR : nFilterFlags) {}
 
 CDirectoryChangeWatcher::~CDirectoryChangeWatcher() {
     UnwatchAllDirectories();
     ScopedLock lifecycle(m_csLifecycle);
+    // A worker that left on its own (an exception) is waited for before the
+    // records it may have used go.
+    JoinWorkerThread();
     {
         // Left only when the worker had already gone: nothing can use these
         // records any more.
@@ -94,11 +113,14 @@ CDirectoryChangeWatcher::~CDirectoryChangeWatcher() {
         }
         m_DirectoriesToWatch.clear();
     }
-    if (m_hThreadOwner) ::WaitForSingleObject(m_hThreadOwner.Get(), kWorkerExitWaitMs);
     FreeOrphans();
     m_hThread = nullptr;
-    const HANDLE hPort = m_hCompPort.exchange(nullptr);
-    if (hPort != nullptr) ::CloseHandle(hPort);
+    ClosePort();
+}
+
+void CDirectoryChangeWatcher::ClosePort() {
+    m_hCompPort = nullptr;
+    m_hCompPortOwner.Reset();
 }
 
 void CDirectoryChangeWatcher::OnWorkerThreadStart() {}
@@ -123,6 +145,7 @@ DWORD CDirectoryChangeWatcher::WatchDirectory(const ByteString& strDirectory,
         ::SetLastError(ERROR_BAD_PATHNAME);
         return ERROR_BAD_PATHNAME;
     }
+    ScopedLock lifecycle(m_csLifecycle);
     if (IsAlreadyWatched(strDirectory)) UnwatchDirectory(strDirectory);
 
     ::InitOnceExecuteOnce(&g_oncePrivileges, EnableWatchPrivileges, nullptr, nullptr);
@@ -143,7 +166,6 @@ DWORD CDirectoryChangeWatcher::WatchDirectory(const ByteString& strDirectory,
         return ERROR_OUTOFMEMORY;
     }
 
-    ScopedLock lifecycle(m_csLifecycle);
     const HANDLE hPort = ::CreateIoCompletionPort(hDir, m_hCompPort.load(),
                                                   reinterpret_cast<ULONG_PTR>(pInfo), 0);
     if (hPort == nullptr) {
@@ -153,6 +175,7 @@ DWORD CDirectoryChangeWatcher::WatchDirectory(const ByteString& strDirectory,
         ::SetLastError(dwError);
         return dwError;
     }
+    if (!m_hCompPortOwner) m_hCompPortOwner.Reset(hPort);  // the first watch made it
     m_hCompPort = hPort;
 
     if (m_hThread.load() == nullptr) {
@@ -165,6 +188,9 @@ DWORD CDirectoryChangeWatcher::WatchDirectory(const ByteString& strDirectory,
         }
     }
 
+    if (CDelayedDirectoryChangeHandler* pWrapper = pInfo->GetChangeHandler()) {
+        pWrapper->SetStopWaitAbortEvent(m_hEndingWorker.Get());
+    }
     const DWORD dwStartError = pInfo->StartMonitor(hPort);
     if (dwStartError != 0) {
         TERN_TRACE_CODE("WatchDirectory::: StartMonitor Fail::Error No", dwStartError);
@@ -181,19 +207,21 @@ DWORD CDirectoryChangeWatcher::WatchDirectory(const ByteString& strDirectory,
 }
 
 DWORD CDirectoryChangeWatcher::StartWorkerThread() {
-    // Started suspended so that the handle and id are recorded before the
-    // worker can clear them on its way out.
+    WorkerStart* pStart = new (std::nothrow) WorkerStart{this, ReferenceModuleContaining(&g_oncePrivileges)};
+    if (pStart == nullptr) return ERROR_OUTOFMEMORY;
+    // Nothing can make the worker leave before its handle is stored here: it
+    // leaves on the exit packet, which only EndWorkerThread posts, under the
+    // lifecycle lock that the caller holds.
     DWORD dwThreadId = 0;
-    const HANDLE hThread =
-        ::CreateThread(nullptr, 0, MonitorDirectoryChanges, this, CREATE_SUSPENDED, &dwThreadId);
+    const HANDLE hThread = ::CreateThread(nullptr, 0, WorkerThreadEntry, pStart, 0, &dwThreadId);
     if (hThread == nullptr) {
         const DWORD dwError = ::GetLastError();
+        delete pStart;
         return dwError != 0 ? dwError : ERROR_MAX_THRDS_REACHED;
     }
     m_hThreadOwner.Reset(hThread);
     m_hThread = hThread;
     m_dwThreadID = dwThreadId;
-    ::ResumeThread(hThread);
     return 0;
 }
 
@@ -217,7 +245,8 @@ BOOL CDirectoryChangeWatcher::AddToWatchInfo(CDirWatchInfo* pWatchInfo) {
     }
     try {
         m_DirectoriesToWatch.push_back(pWatchInfo);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
+        TERN_TRACE("AddToWatchInfo out of memory");
         return FALSE;
     }
     return TRUE;
@@ -339,53 +368,65 @@ BOOL CDirectoryChangeWatcher::UnwatchDirectory(CDirectoryChangeHandler* pHandler
 }
 
 BOOL CDirectoryChangeWatcher::UnwatchAllDirectories() {
-    ScopedLock lifecycle(m_csLifecycle);
-    if (m_hThread.load() == nullptr) {
-        ScopedLock lock(m_csDirWatchInfo);
-        for (CDirWatchInfo* pInfo : m_DirectoriesToWatch) {
-            if (pInfo != nullptr) TERN_TRACE("UnwatchAllDirectories m_DirectoriesToWatch Not NULL!");
+    {
+        ScopedLock lifecycle(m_csLifecycle);
+        if (m_hThread.load() == nullptr) {
+            ScopedLock lock(m_csDirWatchInfo);
+            for (CDirWatchInfo* pInfo : m_DirectoriesToWatch) {
+                if (pInfo != nullptr) TERN_TRACE("UnwatchAllDirectories m_DirectoriesToWatch Not NULL!");
+            }
+            return FALSE;
         }
-        return FALSE;
-    }
-    if (m_hCompPort.load() == nullptr) {
-        TERN_TRACE("UnwatchAllDirectories m_hCompPort NULL!");
-        return FALSE;
-    }
-    try {
-        ScopedLock lock(m_csDirWatchInfo);
-        const int nCount = static_cast<int>(m_DirectoriesToWatch.size());
-        for (int i = 0; i < nCount; ++i) {
-            CDirWatchInfo* pInfo = EntryAt(i);
-            if (pInfo == nullptr) continue;
-            TERN_TRACE(("UnwatchDirectory  " + pInfo->GetDirectoryName()).c_str());
-            StopAndRemoveEntry(i);
+        if (m_hCompPort.load() == nullptr) {
+            TERN_TRACE("UnwatchAllDirectories m_hCompPort NULL!");
+            return FALSE;
         }
-        m_DirectoriesToWatch.clear();
-    } catch (...) {
-        TERN_TRACE("EC on Unwatch Dir");
+        StopAllEntries();
+        EndWorkerThread();
     }
-    EndWorkerThread();
+    // Outside the lifecycle lock: a callback still being delivered may start
+    // or stop watches of its own meanwhile.
+    if (!m_bHasGui) CDelayedNotificationThread::Flush(kNotificationDrainMs);
     return TRUE;
+}
+
+void CDirectoryChangeWatcher::StopAllEntries() {
+    ScopedLock lock(m_csDirWatchInfo);
+    const int nCount = static_cast<int>(m_DirectoriesToWatch.size());
+    for (int i = 0; i < nCount; ++i) {
+        CDirWatchInfo* pInfo = m_DirectoriesToWatch[static_cast<size_t>(i)];
+        if (pInfo == nullptr) continue;
+        TERN_TRACE(("UnwatchDirectory  " + pInfo->GetDirectoryName()).c_str());
+        StopAndRemoveEntry(i);
+    }
+    m_DirectoriesToWatch.clear();
 }
 
 void CDirectoryChangeWatcher::EndWorkerThread() {
     const HANDLE hPort = m_hCompPort.load();
-    ::PostQueuedCompletionStatus(hPort, 0, 0, nullptr);
-    if (m_hThreadOwner) {
-        if (::WaitForSingleObject(m_hThreadOwner.Get(), kWorkerExitWaitMs) == WAIT_TIMEOUT) {
-            TERN_TRACE("UnwatchAllDirectories WaitForSingleObject TimeOut!");
-            if (::TerminateThread(m_hThreadOwner.Get(), 0)) {
-                ::WaitForSingleObject(m_hThreadOwner.Get(), INFINITE);
-            }
-        }
-        m_hThreadOwner.Reset();
+    if (m_hEndingWorker) ::SetEvent(m_hEndingWorker.Get());
+    if (!::PostQueuedCompletionStatus(hPort, 0, 0, nullptr)) {
+        // Without its exit packet the worker is woken by the port going away:
+        // it finds no port and leaves the same way.
+        TERN_TRACE_CODE("Worker exit packet not posted", ::GetLastError());
+        ClosePort();
     }
+    JoinWorkerThread();
+    if (m_hEndingWorker) ::ResetEvent(m_hEndingWorker.Get());
     m_hThread = nullptr;
     m_dwThreadID = 0;
-    ::CloseHandle(hPort);
-    m_hCompPort = nullptr;
+    ClosePort();
     TERN_TRACE("UnwatchAllDirectories m_hCompPort Set To NULL!");
     FreeOrphans();
+}
+
+void CDirectoryChangeWatcher::JoinWorkerThread() {
+    if (!m_hThreadOwner) return;
+    if (::WaitForSingleObject(m_hThreadOwner.Get(), kWorkerExitWaitMs) != WAIT_OBJECT_0) {
+        TERN_TRACE("UnwatchAllDirectories WaitForSingleObject TimeOut!");
+        ::WaitForSingleObject(m_hThreadOwner.Get(), INFINITE);
+    }
+    m_hThreadOwner.Reset();
 }
 
 void CDirectoryChangeWatcher::FreeOrphans() {

@@ -26,9 +26,20 @@ constexpr DWORD FILTERS_NO_WATCHSTART_NOTIFICATION = 64;
 constexpr DWORD FILTERS_NO_WATCHSTOP_NOTIFICATION = 128;
 constexpr DWORD FILTERS_DEFAULT_BEHAVIOR = FILTERS_CHECK_FILE_NAME_ONLY;
 
+// Ending. UnwatchAllDirectories (and so the destructor) returns only when
+// the worker has ended and every notification its watches posted has been
+// delivered (kNotificationDrainMs at most, see CDelayedNotificationThread::
+// Flush for what happens when that runs out). The worker is told to end by
+// the exit packet; its only long wait (for the delivery of a stop, bounded by
+// the wrapper) makes it take the packet well within kWorkerExitWaitMs. When
+// even that runs out, the miss is traced and the wait goes on: the worker
+// uses the watcher's registry and records, which cannot be freed under it.
 class CDirectoryChangeWatcher {
 public:
     class CDirWatchInfo;
+
+    static constexpr DWORD kWorkerExitWaitMs = 10000;
+    static constexpr DWORD kNotificationDrainMs = 30000;
 
     // bHasGui selects the hidden-window transport for notifications instead of
     // the notification thread; nFilterFlags 0 means FILTERS_DEFAULT_BEHAVIOR.
@@ -78,21 +89,35 @@ private:
     void HandleCompletedRead(CDirWatchInfo& info, DWORD nBytes);
     DWORD StartWorkerThread();
     void EndWorkerThread();
+    // Waits for the worker thread to end (see the class comment).
+    void JoinWorkerThread();
+    // Stops every registry entry and empties the registry. Lifecycle lock held.
+    void StopAllEntries();
+    // Lets go of the port: the view first, then the handle.
+    void ClosePort();
     void FreeOrphans();
 
+    // The completion port, owned by m_hCompPortOwner; m_hCompPort is the view
+    // the worker reads without a lock (null once the port is gone).
+    UniqueHandle m_hCompPortOwner;
     std::atomic<HANDLE> m_hCompPort;
     // The worker's handle as the running flag: the worker clears it when it
-    // leaves. m_hThreadOwner keeps a handle of its own for the final wait.
+    // leaves. m_hThreadOwner owns the handle for the final wait.
     std::atomic<HANDLE> m_hThread;
     std::atomic<DWORD> m_dwThreadID;
     UniqueHandle m_hThreadOwner;
+    // Set while the worker is being ended: cuts short a wait of the worker
+    // for the delivery of a stop that the notification thread cannot make
+    // (it may be the very thread that is ending the worker). Manual-reset.
+    UniqueHandle m_hEndingWorker;
     std::vector<CDirWatchInfo*> m_DirectoriesToWatch;
     // Records whose stop was not confirmed: the worker may still use them, so
     // they are freed only once the worker has ended.
     std::vector<CDirWatchInfo*> m_Orphans;
     // Lock order: m_csLifecycle, then the registry lock m_csDirWatchInfo, then
-    // a record lock or a handler lock. m_csLifecycle serialises creating and
-    // ending the port and the worker; the worker never takes it.
+    // a record lock or a handler lock. m_csLifecycle serialises WatchDirectory
+    // as a whole (so two attaches of one directory leave one record) and the
+    // ending of the port and the worker; the worker never takes it.
     CriticalSection m_csLifecycle;
     mutable CriticalSection m_csDirWatchInfo;
     bool m_bHasGui;

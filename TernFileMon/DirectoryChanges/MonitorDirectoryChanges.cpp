@@ -19,13 +19,13 @@ void StartFirstRead(CDirWatchInfo& info) {
     if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
         pHandler->OnWatchStarted(dwError, info.GetDirectoryName());
     }
-    info.SignalStartStopEvent();
+    info.SignalStarted();
 }
 
 void StopWatch(CDirWatchInfo& info) {
     TERN_TRACE("RUNNING_STATE_STOP");
     if (!info.IsDirectoryHandleOpen()) {
-        info.SignalStartStopEvent();
+        info.SignalStopped();
         TERN_TRACE("RUNNING_STATE_STOP  INVALID_HANDLE_VALUE");
         return;
     }
@@ -51,7 +51,7 @@ void FinishStop(CDirWatchInfo& info) {
         info.CloseDirectoryHandle();
         TERN_TRACE("RUNNING_STATE_STOP_STEP2  Not INVALID_HANDLE_VALUE");
     } else {
-        info.SignalStartStopEvent();
+        info.SignalStopped();
     }
 }
 
@@ -93,6 +93,7 @@ DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam) {
         return 0;
     }
     try {
+        pThis->m_dwThreadID = ::GetCurrentThreadId();
         pThis->OnWorkerThreadStart();
         for (;;) {
             const HANDLE hCompPort = pThis->m_hCompPort.load();

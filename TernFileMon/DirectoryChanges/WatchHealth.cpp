@@ -210,7 +210,7 @@ void NoteDispatched(const CChangeNotification* pNotification, std::uint64_t nCos
         counters.Add(&CHealthCounters::m_nDispatched, 1);
         counters.RaiseTo(&CHealthCounters::m_nBusiestCostUs, nCostUs);
     });
-    if (bBusiest) CHealthRegistry::Instance().NoteBusiestPath(nCostUs, pNotification->m_szFileName1);
+    if (bBusiest) CHealthRegistry::Instance().NoteBusiestPath(nCostUs, pNotification->m_strFileName1.c_str());
 }
 
 void SetDecodingRoot(CWatchHealth* pHealth) { g_decodingRoot.Set(pHealth); }

@@ -33,6 +33,13 @@ public:
     // Gives up ownership without closing.
     Value Release() noexcept { return std::exchange(m_value, Traits::Empty()); }
 
+    // Closes the held value and hands out the slot, for a call that returns a
+    // new value through a pointer: OpenProcessToken(..., hToken.Put()).
+    Value* Put() noexcept {
+        Reset();
+        return &m_value;
+    }
+
     // Closes the held value (if any) and takes the new one. The result is the
     // result of the close, or true when nothing was held.
     bool Reset(Value value = Traits::Empty()) noexcept {
@@ -71,6 +78,19 @@ struct ModuleTraits {
     static bool Close(Value h) noexcept { return ::FreeLibrary(h) != FALSE; }
 };
 using UniqueModule = UniqueResource<ModuleTraits>;
+
+// A counted reference to the module that contains pAddress (this library,
+// when given the address of one of its own objects): a thread that holds one
+// keeps the code it runs loaded, and gives it back with FreeLibraryAndExitThread
+// as its last act. Empty when the module cannot be found.
+inline UniqueModule ReferenceModuleContaining(const void* pAddress) noexcept {
+    HMODULE hModule = nullptr;
+    if (!::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                              static_cast<LPCSTR>(pAddress), &hModule)) {
+        return UniqueModule();
+    }
+    return UniqueModule(hModule);
+}
 
 struct MappedViewTraits {
     using Value = void*;

@@ -1,5 +1,7 @@
 // The three exports of TernFileMon.dll (ordinals 1 to 3, see TernFileMon.def).
 #include <cstring>
+#include <exception>
+#include <string>
 
 #include "../include/TernFileMon.h"
 #include "TernFileMonObject.h"
@@ -27,8 +29,10 @@ extern "C" ITernFileMon* TERN_CALLBACK CreateObject(const char* pszName,
     tern::CTernFileMon* pObject = nullptr;
     try {
         pObject = new tern::CTernFileMon();
-    } catch (...) {
-        return nullptr;  // out of memory: no object, nothing half-made left behind
+    } catch (const std::exception& e) {
+        // No object, nothing half-made left behind; no log function to tell yet.
+        ::OutputDebugStringA((std::string("CreateObject failed: ") + e.what() + "\n").c_str());
+        return nullptr;
     }
     if (pInit != nullptr) {
         pObject->RegisterHostFunction(TERN_HOSTFN_LOG,

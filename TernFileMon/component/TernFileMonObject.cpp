@@ -1,7 +1,10 @@
 #include "TernFileMonObject.h"
 
 #include <cstddef>
+#include <exception>
+#include <string>
 
+#include "../DirectoryChanges/DelayedNotifier.h"
 #include "../DirectoryChanges/LossReporter.h"
 #include "../filemon/FileMonitor.h"
 #include "../policy/PolicyHandler.h"
@@ -39,6 +42,25 @@ void WriteLossLine(void* pContext, const char* pszLine) {
     static_cast<CTernFileMon*>(pContext)->WriteLog(pszLine, 1);
 }
 
+// An interface slot lets no exception out to the host: it logs what it
+// caught and answers with the slot's failure value.
+template <typename Result, typename Call>
+Result GuardSlot(CTernFileMon* pOwner, const char* pszSlot, Result failed, Call call) {
+    try {
+        return call();
+    } catch (const std::exception& e) {
+        pOwner->WriteLog((std::string(pszSlot) + " exception: " + e.what()).c_str(), 1);
+    } catch (...) {
+        pOwner->WriteLog((std::string(pszSlot) + " exception").c_str(), 1);
+    }
+    return failed;
+}
+
+// Faults stopped on the notification thread go to the host's log too.
+void LogDispatchFault(const char* pszText, void* pContext) {
+    static_cast<CTernFileMon*>(pContext)->WriteLog(pszText, 1);
+}
+
 }  // namespace
 
 // The file monitor logs through this object's component log and attaches
@@ -48,13 +70,37 @@ CTernFileMon::CTernFileMon() {
                                        &CDirectoryChangeHandler_Policy::Create);
     CLossReporter::Instance().SetLogSink(&WriteLossLine, this);
     m_bInit = m_pMonintorFile->StartWindowThread();
+    SetDispatchFaultReporter(&LogDispatchFault, this);
 }
 
+// The last Release ends here; when it returns, no code of this library runs
+// any more, so the host may unload it:
+// 1. The file monitor's destruction ends the window thread, stops every watch,
+//    ends the worker and waits until every notification of those watches has
+//    been delivered (CDirectoryChangeWatcher::kNotificationDrainMs at most;
+//    after that, what is still queued is discarded unread).
+// 2. The notification thread, told to end when its last queued notification
+//    went, is waited for (CDelayedNotificationThread::kThreadEndWaitMs).
+// When a bound runs out, or when this runs on the notification thread itself
+// (a report callback made the last Release), the notification thread is left
+// to finish its current call by itself: it holds a reference to this library
+// and leaves through FreeLibraryAndExitThread, so the host's FreeLibrary does
+// not unmap the code it still runs.
 CTernFileMon::~CTernFileMon() {
-    CFileMonitor::Dispose(m_pMonintorFile);
+    try {
+        // Ends the window thread within its bound (or leaves the monitor to
+        // it) and stops every watch.
+        CFileMonitor::Dispose(m_pMonintorFile);
+    } catch (...) {
+        // The rest of the destruction goes on whatever the file monitor raised.
+        WriteLog("File monitor destruction exception", 1);
+    }
     m_pMonintorFile = nullptr;
-    // After the watches: their ends write what the rate limit still held.
+    CDelayedNotificationThread::WaitForEnd(CDelayedNotificationThread::kThreadEndWaitMs);
+    // After the watches and their deliveries: their ends write what the loss
+    // rate limit still held.
     CLossReporter::Instance().ClearLogSink(this);
+    ClearDispatchFaultReporter(this);
 }
 
 ITernFileMon* CTernFileMon::GetComponentInterface() {
@@ -149,7 +195,7 @@ HRESULT CTernFileMon::XCommonControl::QueryInterface(REFIID /*riid*/, void** ppv
 ULONG CTernFileMon::XCommonControl::AddRef() { return static_cast<ULONG>(Owner()->m_nRefCount); }
 ULONG CTernFileMon::XCommonControl::Release() { return static_cast<ULONG>(Owner()->m_nRefCount); }
 int CTernFileMon::XCommonControl::Initialize(std::string strText) {
-    return Owner()->Initialize(std::move(strText));
+    return GuardSlot(Owner(), "Initialize", 0, [&] { return Owner()->Initialize(std::move(strText)); });
 }
 int CTernFileMon::XCommonControl::HandleText(std::string strText) {
     return Owner()->HandleText(std::move(strText));
@@ -193,16 +239,19 @@ ULONG CTernFileMon::XTernFileMon::Release() {
 }
 bool CTernFileMon::XTernFileMon::StartMonitoring(FileMonCallback pFunction,
                                                  FileMonFilterList* pFilterList) {
-    return Owner()->StartMonitoring(pFunction, pFilterList);
+    return GuardSlot(Owner(), "StartMonitoring", false,
+                     [&] { return Owner()->StartMonitoring(pFunction, pFilterList); });
 }
 bool CTernFileMon::XTernFileMon::StopMonitoring(int nMonitorType) {
-    return Owner()->StopMonitoring(nMonitorType);
+    return GuardSlot(Owner(), "StopMonitoring", false,
+                     [&] { return Owner()->StopMonitoring(nMonitorType); });
 }
 bool CTernFileMon::XTernFileMon::CheckEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent) {
-    return Owner()->CheckEvent(pRuleList, pEvent);
+    return GuardSlot(Owner(), "CheckEvent", false,
+                     [&] { return Owner()->CheckEvent(pRuleList, pEvent); });
 }
 bool CTernFileMon::XTernFileMon::AddDrive(const char* pDriveLetter) {
-    return Owner()->AddDrive(pDriveLetter);
+    return GuardSlot(Owner(), "AddDrive", false, [&] { return Owner()->AddDrive(pDriveLetter); });
 }
 
 }  // namespace tern

@@ -138,8 +138,8 @@ public:
     CriticalSection m_csMatchPattern;  // innermost: only LoadLibrary runs inside it
     // End of rule matching
 
-    // Published whole to the notification thread (policy handlers, rule
-    // matcher) and the window thread, which read them without a lock.
+    // Written by the host's and the window thread, read by the policy handlers
+    // and the rule matcher on other threads: each one published atomically.
     std::atomic<FileMonCallback> m_pfnUsbCallback{nullptr};
     std::atomic<FileMonCallback> m_pfnLocalCallback{nullptr};
     std::atomic<FileMonRuleList*> m_pUsbRuleList{nullptr};

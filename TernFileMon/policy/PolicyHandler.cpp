@@ -216,6 +216,8 @@ void CDirectoryChangeHandler_Policy::OnFileModified(const ByteString& strFileNam
         const bool bLocal =
             pfnLocal != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, false, 1);
         if (bLocal) pfnLocal(&modified);
+        pMonitor = g_pFileMonitor;  // the callback may have made the last Release
+        if (pMonitor == nullptr) return;
         const FileMonCallback pfnUsb = pMonitor->m_pfnUsbCallback;
         const bool bUsb =
             pfnUsb != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, true, 1);
@@ -236,6 +238,9 @@ void CDirectoryChangeHandler_Policy::ReportEvent() {
     const FileMonCallback pfnLocal = pMonitor->m_pfnLocalCallback;
     const bool bLocal = pfnLocal != nullptr && pMonitor->MatchHandlerEvent(this, false);
     if (bLocal) pfnLocal(&m_Event);
+    // The callback may have made the last Release: the monitor is looked up anew.
+    pMonitor = g_pFileMonitor;
+    if (pMonitor == nullptr) return;
     const FileMonCallback pfnUsb = pMonitor->m_pfnUsbCallback;
     const bool bUsb = pfnUsb != nullptr && pMonitor->MatchHandlerEvent(this, true);
     if (bUsb) pfnUsb(&m_Event);

@@ -63,11 +63,11 @@ FlagRun RunWithFlags(DWORD dwFlags) {
 
 CChangeNotification MakeNotification(CDelayedDirectoryChangeHandler* pWrapper, long eKind,
                                      char* pszName, char* pszNewName = nullptr) {
-    CChangeNotification notification = {};
-    notification.m_pDelayedHandler = pWrapper;
+    CChangeNotification notification;
+    notification.m_pDelayedHandler = tern::RefPtr<CDelayedDirectoryChangeHandler>::Share(pWrapper);
     notification.m_eFunctionToDispatch = eKind;
-    notification.m_szFileName1 = pszName;
-    notification.m_szFileName2 = pszNewName;
+    notification.m_strFileName1 = pszName;
+    if (pszNewName != nullptr) notification.m_strFileName2 = pszNewName;
     return notification;
 }
 
