@@ -20,10 +20,12 @@ const char* LossKindName(ELossKind eKind) {
 
 CLossReporter::CLossReporter(ClockFunction pfnClock) : m_pfnClock(pfnClock) {}
 
-CLossReporter& CLossReporter::Instance() {
-    static CLossReporter s_reporter(&TickClock);
-    return s_reporter;
-}
+namespace {
+// At namespace scope for the reason given at CHealthRegistry::s_registry.
+CLossReporter g_reporter(&TickClock);
+}  // namespace
+
+CLossReporter& CLossReporter::Instance() { return g_reporter; }
 
 void CLossReporter::SetLogSink(LogSink pfnSink, void* pContext) {
     ScopedLock lock(m_csSink);

@@ -63,7 +63,7 @@ void RaiseQueueHighest(CHealthCounters& counters) {
 }
 
 CWatchHealth* HealthOf(const CChangeNotification* pNotification) {
-    return pNotification != nullptr && pNotification->m_pDelayedHandler != nullptr
+    return pNotification != nullptr && pNotification->m_pDelayedHandler
                ? pNotification->m_pDelayedHandler->GetHealth()
                : nullptr;
 }
@@ -99,10 +99,12 @@ void CHealthCounters::CopyTo(TernHealthCounters& out) const {
     for (unsigned i = 0; i < TERN_LOSS_KIND_SLOTS; ++i) out.nLost[i] = Load(m_nLost[i]);
 }
 
-CHealthRegistry& CHealthRegistry::Instance() {
-    static CHealthRegistry s_registry;
-    return s_registry;
-}
+// At namespace scope, not inside Instance(): a function-local static takes an
+// initialisation guard that makes the threading runtime adopt (and never let
+// go of) the first thread that reaches it, once per load of the library.
+CHealthRegistry CHealthRegistry::s_registry;
+
+CHealthRegistry& CHealthRegistry::Instance() { return s_registry; }
 
 CWatchHealth* CHealthRegistry::ForRoot(const ByteString& strRoot) {
     ScopedLock lock(m_cs);

@@ -77,6 +77,7 @@ public:
 
 private:
     CHealthRegistry() = default;
+    static CHealthRegistry s_registry;
 
     CHealthCounters m_totals;
     // Guards the list of roots and m_strBusiestPath. Taken alone.

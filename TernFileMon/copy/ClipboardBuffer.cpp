@@ -83,10 +83,13 @@ bool CreateClipboardBuffer() {
     return true;
 }
 
-CriticalSection& CopyDetectionLock() {
-    static CriticalSection s_cs;
-    return s_cs;
-}
+namespace {
+// At namespace scope: a function-local static's initialisation guard makes the
+// threading runtime adopt the first thread that reaches it, once per load.
+CriticalSection g_csCopyDetection;
+}  // namespace
+
+CriticalSection& CopyDetectionLock() { return g_csCopyDetection; }
 
 const CCopiedFileList& CurrentClipboardFiles() {
     const CCopiedFileList& section = g_sectionReader.Read();

@@ -78,10 +78,18 @@ bool ReadIniString(const ByteString& strIniPath, const ByteString& strSection,
     return !strValue.empty();
 }
 
-// The executable's path does not change while the process runs.
+// The executable's path does not change while the process runs. Read once
+// under CopyDetectionLock() (a function-local static's guard would make the
+// threading runtime adopt the calling thread for good, once per load).
+ByteString g_strCopyIniPath;
+bool g_bCopyIniPathRead = false;
+
 const ByteString& CachedCopyIniPath() {
-    static const ByteString s_strPath = GetCopyIniPath();
-    return s_strPath;
+    if (!g_bCopyIniPathRead) {
+        g_strCopyIniPath = GetCopyIniPath();
+        g_bCopyIniPathRead = true;
+    }
+    return g_strCopyIniPath;
 }
 
 // Caches of copy detection, guarded by CopyDetectionLock().

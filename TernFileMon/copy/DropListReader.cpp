@@ -80,14 +80,18 @@ void CDropListReader::Parse() {
     m_list.Assign(std::move(vecNames));
 }
 
+namespace {
+// At namespace scope, not function-local, so that no initialisation guard runs.
+const CCopiedFileList g_emptyList;
+}  // namespace
+
 const CCopiedFileList& CDropListReader::Read(HWND hOwner) {
-    static const CCopiedFileList s_empty;
     // The list parsed last stands while the sequence has not moved: opening
     // the clipboard costs several server round trips, checking the number one.
     // A list is kept only from a clipboard that could be opened, so a process
     // without clipboard access (whose number stays 0) never keeps one.
     if (m_bParsed && ::GetClipboardSequenceNumber() == m_dwSequence) return m_list;
-    if (!::OpenClipboard(hOwner)) return s_empty;
+    if (!::OpenClipboard(hOwner)) return g_emptyList;
     // Taken again while the clipboard is open, when nobody can change it: the
     // number then belongs to exactly the data parsed.
     m_dwSequence = ::GetClipboardSequenceNumber();
