@@ -343,7 +343,7 @@ TEST(WatcherHandshake, NoHandleLeakOverTwentyWatchCycles) {
         ASSERT_TRUE(watcher.UnwatchDirectory(folder.Path()));
     }
     ASSERT_TRUE(watcher.UnwatchAllDirectories());
-    EXPECT_EQ(terntest::CountOpenHandles(), nBefore);
+    EXPECT_LE(terntest::CountOpenHandles(), nBefore) << "a leak leaves more behind";
     EXPECT_EQ(pHandler->Count("started"), 21u);
     EXPECT_EQ(pHandler->Count("stopped"), 21u);
     EXPECT_EQ(pHandler->GetReferenceCount(), 1);

@@ -259,9 +259,11 @@ TEST(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadWindowOrHandleBeh
     const unsigned nWindowsBefore = CountWindowsOfThisProcess();
     const unsigned nHandlesBefore = CountOpenHandles();
     for (int i = 0; i < 20; ++i) cycle(i % 2 == 0);
-    EXPECT_EQ(SettledThreadCount(), nThreadsBefore);
-    EXPECT_EQ(CountWindowsOfThisProcess(), nWindowsBefore);
-    EXPECT_EQ(CountOpenHandles(), nHandlesBefore);
+    // A leak leaves more behind; a handle that a system thread held only during
+    // the first count may be gone by now.
+    EXPECT_LE(SettledThreadCount(), nThreadsBefore);
+    EXPECT_LE(CountWindowsOfThisProcess(), nWindowsBefore);
+    EXPECT_LE(CountOpenHandles(), nHandlesBefore);
 }
 
 TEST(ComponentObject, ValuesHostFunctionsAndLog) {

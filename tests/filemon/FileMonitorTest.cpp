@@ -295,7 +295,7 @@ TEST_F(DriveDiscovery, VolumeNotificationRegistersForOpenableRootsAndKeepsNoHand
         // Opened and closed again without registering.
         EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), FixedDriveRoot().c_str(), false), 0);
     }
-    EXPECT_EQ(CountOpenHandles(), nHandlesBefore);
+    EXPECT_LE(CountOpenHandles(), nHandlesBefore) << "a leak leaves more behind";
     EXPECT_TRUE(LogLines().empty());
 
     // A root that cannot be opened is logged with its error.
