@@ -109,6 +109,17 @@ private:
     std::string m_strPath;
 };
 
+// Polls the condition every 10 ms for up to nTimeoutMs. The watch record, the
+// queued calls and the notification thread let go of a handler a moment after
+// the call that ends them, later on a busy machine.
+template <typename Condition>
+bool Eventually(Condition condition, DWORD nTimeoutMs = kDeliveryWaitMs) {
+    for (const ULONGLONG nEnd = ::GetTickCount64() + nTimeoutMs; !condition(); ::Sleep(10)) {
+        if (::GetTickCount64() >= nEnd) return condition();
+    }
+    return true;
+}
+
 // Closes this process's handle to the directory, as a vanished volume would
 // take it away under the watch. False when no such handle was found.
 bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory);

@@ -42,8 +42,7 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         EXPECT_TRUE(watcher.IsAlreadyWatched(strWatched));
         ASSERT_TRUE(pHandler->WaitForCount("started", "", 1));
         // The watch's reference (queued calls hold one only until delivered).
-        for (int i = 0; i < 100 && pHandler->GetReferenceCount() != 2; ++i) ::Sleep(10);
-        EXPECT_EQ(pHandler->GetReferenceCount(), 2);
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 2; }));
         const DWORD dwNotifyThread = tern::CDelayedNotificationThread::ThreadId();
         EXPECT_NE(dwNotifyThread, 0u);
 
@@ -80,13 +79,13 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         EXPECT_EQ(calls.back().strKind, "stopped");
         EXPECT_EQ(calls.back().strName, strWatched);
 
-        // The notification thread ended with its last watch.
-        EXPECT_EQ(tern::CDelayedNotificationThread::ThreadId(), 0u);
+        // The notification thread ends with its last watch.
+        EXPECT_TRUE(Eventually([] { return tern::CDelayedNotificationThread::ThreadId() == 0; }));
         EXPECT_NE(dwNotifyThread, watcher.m_dwWorkerThreadId.load());
         EXPECT_NE(dwNotifyThread, ::GetCurrentThreadId());
         for (const HandlerCall& call : calls) EXPECT_EQ(call.dwThreadId, dwNotifyThread);
-        // The watch gave its reference back and unbound the handler.
-        EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+        // The watch gives its reference back and unbinds the handler.
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
         EXPECT_EQ(pHandler->GetWatcher(), nullptr);
     }
     pHandler->Release();
@@ -177,7 +176,7 @@ TEST(WatcherHandshake, WatchingTwiceReplacesAndHolesAreReused) {
         EXPECT_EQ(pFirst->GetReferenceCount(), 1);
         EXPECT_EQ(pFirst->GetWatcher(), nullptr);
         EXPECT_TRUE(pFirst->WaitForCount("stopped", "", 1));
-        EXPECT_EQ(pSecond->GetReferenceCount(), 2);
+        EXPECT_TRUE(Eventually([&] { return pSecond->GetReferenceCount() == 2; })) << "the watch's one reference";
 
         ASSERT_TRUE(terntest::WriteTextFile(a.Child("only-second.txt"), "x"));
         EXPECT_TRUE(pSecond->WaitForCount("added", "only-second.txt", 1));
