@@ -142,7 +142,7 @@ TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
         EXPECT_EQ(watcher.Watch(folder.Child("missing"), pHandler),
                   161u);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-        EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
 
         // Unwatching without a watch: no port yet.
         EXPECT_FALSE(watcher.UnwatchDirectory(folder.Path()));
@@ -173,7 +173,7 @@ TEST(WatcherHandshake, WatchingTwiceReplacesAndHolesAreReused) {
         tern::MakeUpperInPlace(strUpper);
         ASSERT_EQ(watcher.Watch(strUpper, pSecond), 0u);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 1);
-        EXPECT_EQ(pFirst->GetReferenceCount(), 1);
+        EXPECT_TRUE(Eventually([&] { return pFirst->GetReferenceCount() == 1; }));
         EXPECT_EQ(pFirst->GetWatcher(), nullptr);
         EXPECT_TRUE(pFirst->WaitForCount("stopped", "", 1));
         EXPECT_TRUE(Eventually([&] { return pSecond->GetReferenceCount() == 2; })) << "the watch's one reference";
@@ -197,8 +197,8 @@ TEST(WatcherHandshake, WatchingTwiceReplacesAndHolesAreReused) {
         EXPECT_TRUE(watcher.UnwatchAllDirectories());
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
     }
-    EXPECT_EQ(pFirst->GetReferenceCount(), 1);
-    EXPECT_EQ(pSecond->GetReferenceCount(), 1);
+    EXPECT_TRUE(Eventually([&] { return pFirst->GetReferenceCount() == 1; }));
+    EXPECT_TRUE(Eventually([&] { return pSecond->GetReferenceCount() == 1; }));
     pFirst->Release();
     pSecond->Release();
 }
@@ -218,7 +218,7 @@ TEST(WatcherHandshake, HandlerMovedToASecondWatcherLosesItsWatchesOnTheFirst) {
         EXPECT_EQ(second.NumWatchedDirectories(), 1);
         EXPECT_EQ(pHandler->GetWatcher(), &second);
         EXPECT_EQ(pHandler->GetWatcherReferenceCount(), 1);
-        EXPECT_EQ(pHandler->GetReferenceCount(), 2);
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 2; }));
         EXPECT_TRUE(pHandler->WaitForCount("stopped", "move-", 2));
 
         // The handler's own unwatch ends what is left.
@@ -227,7 +227,7 @@ TEST(WatcherHandshake, HandlerMovedToASecondWatcherLosesItsWatchesOnTheFirst) {
         EXPECT_EQ(pHandler->GetWatcher(), nullptr);
         EXPECT_FALSE(pHandler->UnwatchDirectory());
     }
-    EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+    EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
     pHandler->Release();
 }
 
@@ -250,10 +250,10 @@ TEST(WatcherHandshake, SlowOnWatchStoppedLeavesTheRecordAliveUntilTheWorkerEnds)
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
         EXPECT_TRUE(pHandler->WaitForCount("stopped", "", 1));
         ::Sleep(50);
-        EXPECT_EQ(pHandler->GetReferenceCount(), 2) << "the stranded record still holds it";
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 2; })) << "the stranded record still holds it";
 
         EXPECT_TRUE(watcher.UnwatchAllDirectories());
-        EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
         EXPECT_EQ(watcher.m_nWorkerExits.load(), 1);
     }
     pHandler->Release();
@@ -274,7 +274,7 @@ TEST(WatcherHandshake, VanishedDirectoryGivesOnWatchErrorAndDropsTheWatch) {
         EXPECT_NE(pHandler->Calls().back().dwError, 0u);
         for (int i = 0; i < 100 && watcher.NumWatchedDirectories() != 0; ++i) ::Sleep(10);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-        EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
         EXPECT_EQ(pHandler->GetWatcher(), nullptr);
 
         // The worker goes on serving other watches.
@@ -297,7 +297,7 @@ TEST(WatcherHandshake, WorkerAndNotificationThreadLiveExactlyAsLongAsTheirWatche
     RecordingHandler* pHandler = new RecordingHandler();
     {
         ProbeWatcher first, second;
-        EXPECT_EQ(tern::CDelayedNotificationThread::ThreadId(), 0u);
+        EXPECT_TRUE(Eventually([] { return tern::CDelayedNotificationThread::ThreadId() == 0; }));
         ASSERT_EQ(first.Watch(a.Path(), pHandler), 0u);
         RecordingHandler* pOther = new RecordingHandler();
         ASSERT_EQ(second.Watch(b.Path(), pOther), 0u);
@@ -323,7 +323,7 @@ TEST(WatcherHandshake, WorkerAndNotificationThreadLiveExactlyAsLongAsTheirWatche
         EXPECT_EQ(first.m_nWorkerStarts.load(), 2);
         EXPECT_TRUE(first.UnwatchAllDirectories());
         EXPECT_TRUE(second.UnwatchAllDirectories());
-        EXPECT_EQ(tern::CDelayedNotificationThread::ThreadId(), 0u);
+        EXPECT_TRUE(Eventually([] { return tern::CDelayedNotificationThread::ThreadId() == 0; }));
         pOther->Release();
     }
     pHandler->Release();
@@ -345,7 +345,7 @@ TEST(WatcherHandshake, NoHandleLeakOverTwentyWatchCycles) {
     EXPECT_LE(terntest::CountOpenHandles(), nBefore) << "a leak leaves more behind";
     EXPECT_EQ(pHandler->Count("started"), 21u);
     EXPECT_EQ(pHandler->Count("stopped"), 21u);
-    EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+    EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
     pHandler->Release();
 }
 
