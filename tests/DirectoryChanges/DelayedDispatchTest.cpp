@@ -9,57 +9,16 @@
 #include <string>
 
 #include "DebugOutputCapture.h"
-#include "EngineTestUtil.h"
 #include "RecordingHandler.h"
-#include "RegistrySwitch.h"
-#include "TestDrives.h"
 #include "../../TernFileMon/DirectoryChanges/DelayedDirectoryChangeHandler.h"
 #include "../../TernFileMon/DirectoryChanges/DelayedNotifier.h"
 #include "../../TernFileMon/DirectoryChanges/PathMatcher.h"
 
-using terntest::kChangeMask;
-using terntest::kDeliveryWaitMs;
-using terntest::ProbeWatcher;
-using terntest::RecordingHandler;
+using namespace terntest;
 using tern::CChangeNotification;
 using tern::CDelayedDirectoryChangeHandler;
 
 namespace {
-
-struct FlagRun {
-    size_t nStarted = 0;
-    size_t nStopped = 0;
-    size_t nAdded = 0;
-    int nAcceptCalls = 0;
-    bool bRejectedSeen = false;
-};
-
-// Watches a fresh folder with the flags, creates keep.txt and skip.log (the
-// handler rejects names ending in ".log"), and unwatches.
-FlagRun RunWithFlags(DWORD dwFlags) {
-    FlagRun run;
-    const std::string strFolder = terntest::MakeFreshFolder(terntest::FixedDriveRoot(), "flags");
-    RecordingHandler* pHandler = new RecordingHandler();
-    pHandler->m_strRejectSuffix = ".log";
-    {
-        ProbeWatcher watcher(false, dwFlags);
-        EXPECT_EQ(watcher.WatchDirectory(strFolder, FILE_NOTIFY_CHANGE_FILE_NAME, pHandler, TRUE,
-                                         "*", ""),
-                  0u);
-        EXPECT_TRUE(terntest::WriteTextFile(strFolder + "\\skip.log", "x"));
-        EXPECT_TRUE(terntest::WriteTextFile(strFolder + "\\keep.txt", "x"));
-        EXPECT_TRUE(pHandler->WaitForCount("added", "keep.txt", 1, kDeliveryWaitMs));
-        EXPECT_TRUE(watcher.UnwatchDirectory(strFolder));
-    }
-    run.nStarted = pHandler->Count("started");
-    run.nStopped = pHandler->Count("stopped");
-    run.nAdded = pHandler->Count("added");
-    run.nAcceptCalls = pHandler->m_nAcceptCalls.load();
-    run.bRejectedSeen = pHandler->Count("added", "skip.log") > 0;
-    pHandler->Release();
-    terntest::RemoveTree(strFolder);
-    return run;
-}
 
 CChangeNotification MakeNotification(CDelayedDirectoryChangeHandler* pWrapper, long eKind,
                                      char* pszName, char* pszNewName = nullptr) {
@@ -73,29 +32,40 @@ CChangeNotification MakeNotification(CDelayedDirectoryChangeHandler* pWrapper, l
 
 }  // namespace
 
+// Watches a fresh folder with the flags, creates skip.log (which the handler
+// rejects) and keep.txt, and unwatches.
 TEST(DelayedDispatch, FilterFlagsDecideWhatReachesTheHandler) {
-    // The file monitor's flags: every file notification is offered once to
-    // AcceptNotification, after the (empty) pattern stage.
-    const FlagRun normal = RunWithFlags(8);
-    EXPECT_EQ(normal.nStarted, 1u);
-    EXPECT_EQ(normal.nStopped, 1u);
-    EXPECT_EQ(normal.nAdded, 1u);
-    EXPECT_FALSE(normal.bRejectedSeen);
-    EXPECT_GE(normal.nAcceptCalls, 2);
-
-    const FlagRun quiet = RunWithFlags(8 | 64 | 128);
-    EXPECT_EQ(quiet.nStarted, 0u);
-    EXPECT_EQ(quiet.nStopped, 0u);
-    EXPECT_EQ(quiet.nAdded, 1u);
-
-    const FlagRun untested = RunWithFlags(1 | 32);
-    EXPECT_EQ(untested.nAcceptCalls, 0);
-    EXPECT_TRUE(untested.bRejectedSeen);
-    EXPECT_EQ(untested.nAdded, 2u);
-
-    const FlagRun handlerFirst = RunWithFlags(16);
-    EXPECT_FALSE(handlerFirst.bRejectedSeen);
-    EXPECT_GE(handlerFirst.nAcceptCalls, 2);
+    struct FlagCase {
+        DWORD dwFlags;
+        size_t nStarted, nStopped, nAdded;
+        bool bRejectedSeen, bAcceptAsked;
+    };
+    const FlagCase cases[] = {
+        {8, 1, 1, 1, false, true},             // the file monitor's flags: each file offered to the handler
+        {8 | 64 | 128, 0, 0, 1, false, true},  // no start and stop notifications
+        {1 | 32, 1, 1, 2, true, false},        // no test at all
+        {16, 1, 1, 1, false, true},            // the handler's test first
+    };
+    for (const FlagCase& c : cases) {
+        TempFolder folder("flags");
+        RecordingHandler* pHandler = new RecordingHandler();
+        pHandler->m_strRejectSuffix = ".log";
+        {
+            ProbeWatcher watcher(false, c.dwFlags);
+            EXPECT_EQ(watcher.WatchDirectory(folder.Path(), FILE_NOTIFY_CHANGE_FILE_NAME, pHandler, TRUE, "*", ""), 0u);
+            EXPECT_TRUE(WriteTextFile(folder.Child("skip.log"), "x"));
+            EXPECT_TRUE(WriteTextFile(folder.Child("keep.txt"), "x"));
+            EXPECT_TRUE(pHandler->WaitForCount("added", "keep.txt", 1));
+            EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
+        }
+        EXPECT_EQ(pHandler->Count("started"), c.nStarted) << c.dwFlags;
+        EXPECT_EQ(pHandler->Count("stopped"), c.nStopped) << c.dwFlags;
+        EXPECT_EQ(pHandler->Count("added"), c.nAdded) << c.dwFlags;
+        EXPECT_EQ(pHandler->Count("added", "skip.log") > 0, c.bRejectedSeen) << c.dwFlags;
+        const int nAsked = pHandler->m_nAcceptCalls.load();  // for both files, or not at all
+        EXPECT_TRUE(c.bAcceptAsked ? nAsked >= 2 : nAsked == 0) << c.dwFlags << ": " << nAsked;
+        pHandler->Release();
+    }
 }
 
 TEST(DelayedDispatch, IsNotificationWantedFollowsTheFlags) {
@@ -136,22 +106,22 @@ TEST(DelayedDispatch, IsNotificationWantedFollowsTheFlags) {
 }
 
 TEST(DelayedDispatch, StopIsConfirmedEvenWhenTheHandlerThrows) {
-    terntest::AutoTestSwitch trace;
-    terntest::DebugOutputCapture capture;
-    const std::string strFolder = terntest::MakeFreshFolder(terntest::FixedDriveRoot(), "throw");
+    AutoTestSwitch trace;
+    DebugOutputCapture capture;
+    TempFolder folder("throw");
+    const std::string& strFolder = folder.Path();
     RecordingHandler* pHandler = new RecordingHandler();
     pHandler->m_bThrowOnStop = true;
     {
         ProbeWatcher watcher;
-        ASSERT_EQ(watcher.WatchDirectory(strFolder, kChangeMask, pHandler, TRUE, "*", ""), 0u);
+        ASSERT_EQ(watcher.Watch(strFolder, pHandler), 0u);
         EXPECT_TRUE(watcher.UnwatchDirectory(strFolder));
         EXPECT_EQ(pHandler->Count("stopped"), 1u);
         EXPECT_EQ(capture.Count("WaitForShutdown"), 0u);
         EXPECT_EQ(capture.Count("UnwatchDirectory Fail"), 0u);
-        EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
     }
     pHandler->Release();
-    terntest::RemoveTree(strFolder);
 }
 
 namespace {
@@ -180,9 +150,9 @@ DWORD WINAPI GuiThreadProc(LPVOID pParam) {
         // thread would have to deliver.
         ProbeWatcher watcher(true, 8 | 128);
         run.dwWatchResult =
-            watcher.WatchDirectory(run.strFolder, kChangeMask, run.pHandler, TRUE, "*", "");
+            watcher.Watch(run.strFolder, run.pHandler);
         run.bWindowSeen = ::FindWindowA("Delayed_Message_Sender", "DelayedWnd") != nullptr;
-        terntest::WriteTextFile(run.strFolder + "\\gui.txt", "x");
+        WriteTextFile(run.strFolder + "\\gui.txt", "x");
         const ULONGLONG nEnd = ::GetTickCount64() + kDeliveryWaitMs;
         while (run.pHandler->Count("added", "gui.txt") == 0 && ::GetTickCount64() < nEnd) {
             PumpMessages();
@@ -202,7 +172,8 @@ DWORD WINAPI GuiThreadProc(LPVOID pParam) {
 // arrive on the thread that created it, which runs a message loop.
 TEST(DelayedDispatch, WindowTransportDeliversOnTheWindowThread) {
     GuiRun run;
-    run.strFolder = terntest::MakeFreshFolder(terntest::FixedDriveRoot(), "gui");
+    TempFolder folder("gui");
+    run.strFolder = folder.Path();
     run.pHandler = new RecordingHandler();
     HANDLE hThread = ::CreateThread(nullptr, 0, GuiThreadProc, &run, 0, nullptr);
     ASSERT_NE(hThread, nullptr);
@@ -218,9 +189,8 @@ TEST(DelayedDispatch, WindowTransportDeliversOnTheWindowThread) {
     EXPECT_EQ(calls.front().strKind, "started");
     EXPECT_EQ(run.pHandler->Count("added", "gui.txt"), 1u);
     for (const auto& call : calls) EXPECT_EQ(call.dwThreadId, run.dwThreadId);
-    EXPECT_EQ(run.pHandler->GetReferenceCount(), 1);
+    EXPECT_TRUE(Eventually([&] { return run.pHandler->GetReferenceCount() == 1; }));
     run.pHandler->Release();
-    terntest::RemoveTree(run.strFolder);
 }
 
 TEST(DelayedDispatch, WildcardMatching) {
@@ -228,16 +198,12 @@ TEST(DelayedDispatch, WildcardMatching) {
     EXPECT_TRUE(tern::MatchesWildcard("report.doc", "*.doc"));
     EXPECT_FALSE(tern::MatchesWildcard("report.docx", "*.doc"));
     EXPECT_FALSE(tern::MatchesWildcard(nullptr, "*"));
-
-    // The matcher of our own, used when Shlwapi cannot be loaded.
-    EXPECT_TRUE(tern::MatchWildcardFallback("report.doc", "*.doc"));
-    EXPECT_TRUE(tern::MatchWildcardFallback("a.b.c", "a*c"));
-    EXPECT_TRUE(tern::MatchWildcardFallback("abc", "a?c"));
-    EXPECT_TRUE(tern::MatchWildcardFallback("", "*"));
-    EXPECT_TRUE(tern::MatchWildcardFallback("aaab", "*a*b"));
-    EXPECT_FALSE(tern::MatchWildcardFallback("abc", "a?"));
-    EXPECT_FALSE(tern::MatchWildcardFallback("abd", "*c"));
-    EXPECT_FALSE(tern::MatchWildcardFallback("ABC", "abc")) << "bytes compare exactly";
-    EXPECT_FALSE(tern::MatchWildcardFallback(nullptr, "*"));
-    EXPECT_FALSE(tern::MatchWildcardFallback("x", nullptr));
+    // The matcher of our own, used when Shlwapi cannot be loaded; bytes compare exactly.
+    const struct { const char *pszText, *pszPattern; bool bMatch; } cases[] = {
+        {"report.doc", "*.doc", true}, {"a.b.c", "a*c", true}, {"abc", "a?c", true}, {"", "*", true},
+        {"aaab", "*a*b", true}, {"abc", "a?", false}, {"abd", "*c", false}, {"ABC", "abc", false},
+        {nullptr, "*", false}, {"x", nullptr, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(tern::MatchWildcardFallback(c.pszText, c.pszPattern), c.bMatch) << (c.pszPattern ? c.pszPattern : "");
+    }
 }

@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestUtil.h"
 #include "RecordingHandler.h"
 #include "TestDrives.h"
 #include "TestFiles.h"

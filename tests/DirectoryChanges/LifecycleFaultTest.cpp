@@ -8,7 +8,6 @@
 #include <atomic>
 #include <thread>
 
-#include "EngineTestUtil.h"
 #include "RecordingHandler.h"
 #include "TestDrives.h"
 #include "TestFiles.h"

@@ -1,63 +1,66 @@
 #include "RecordingHandler.h"
 
+#include <cstdint>
 #include <cstring>
+
+#include "../../TernFileMon/common/ByteString.h"
 
 namespace terntest {
 
 std::atomic<int> RecordingHandler::s_nDestroyed{0};
 
-bool RecordingHandler::EndsWith(const char* psz, const std::string& strSuffix) {
-    if (psz == nullptr) return false;
-    const size_t nLength = std::strlen(psz);
-    return nLength >= strSuffix.size() &&
-           std::strcmp(psz + nLength - strSuffix.size(), strSuffix.c_str()) == 0;
+bool RecordingHandler::AcceptNotification(DWORD, const char* pszName, const char*) {
+    ++m_nAcceptCalls;
+    if (m_strRejectSuffix.empty() || pszName == nullptr) return true;
+    const size_t nLength = std::strlen(pszName);
+    return nLength < m_strRejectSuffix.size() ||
+           std::strcmp(pszName + nLength - m_strRejectSuffix.size(), m_strRejectSuffix.c_str()) != 0;
 }
 
-void RecordingHandler::Record(const char* pszKind, const std::string& strName,
-                              const std::string& strNew, DWORD dwError) {
-    HandlerCall call;
-    call.strKind = pszKind;
-    call.strName = strName;
-    call.strNewName = strNew;
-    call.dwError = dwError;
-    call.dwThreadId = ::GetCurrentThreadId();
+void RecordingHandler::Record(const char* pszKind, const std::string& strName, const std::string& strNew,
+                              DWORD dwError) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_calls.push_back(call);
+    m_calls.push_back({pszKind, strName, strNew, dwError, ::GetCurrentThreadId()});
 }
 
 size_t RecordingHandler::Count(const std::string& strKind, const std::string& strNamePart) const {
     size_t nCount = 0;
     for (const HandlerCall& call : Calls()) {
-        if (call.strKind == strKind && call.strName.find(strNamePart) != std::string::npos) {
-            ++nCount;
-        }
+        if (call.strKind == strKind && call.strName.find(strNamePart) != std::string::npos) ++nCount;
     }
     return nCount;
 }
 
-bool RecordingHandler::WaitUntil(
-    const std::function<bool(const std::vector<HandlerCall>&)>& pred, DWORD nTimeoutMs) const {
+bool RecordingHandler::WaitForCount(const std::string& strKind, const std::string& strNamePart, size_t nCount,
+                                    DWORD nTimeoutMs) const {
     const ULONGLONG nEnd = ::GetTickCount64() + nTimeoutMs;
-    for (;;) {
-        if (pred(Calls())) return true;
+    while (Count(strKind, strNamePart) < nCount) {
         if (::GetTickCount64() >= nEnd) return false;
         ::Sleep(10);
     }
-}
-
-bool RecordingHandler::WaitForCount(const std::string& strKind, const std::string& strNamePart,
-                                    size_t nCount, DWORD nTimeoutMs) const {
-    return WaitUntil(
-        [&](const std::vector<HandlerCall>&) { return Count(strKind, strNamePart) >= nCount; },
-        nTimeoutMs);
+    return true;
 }
 
 bool RecordingHandler::Has(const std::string& strKind, const std::string& strName,
                            const std::string& strNewName) const {
     for (const HandlerCall& call : Calls()) {
-        if (call.strKind == strKind && call.strName == strName && call.strNewName == strNewName) {
-            return true;
-        }
+        if (call.strKind == strKind && call.strName == strName && call.strNewName == strNewName) return true;
+    }
+    return false;
+}
+
+bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory) {
+    for (std::uintptr_t nValue = 4; nValue < 0x10000; nValue += 4) {
+        const HANDLE hCandidate = reinterpret_cast<HANDLE>(nValue);
+        DWORD dwFlags = 0;
+        if (!::GetHandleInformation(hCandidate, &dwFlags) || ::GetFileType(hCandidate) != FILE_TYPE_DISK) continue;
+        char szPath[MAX_PATH * 2] = {};
+        const DWORD nLength = ::GetFinalPathNameByHandleA(hCandidate, szPath, sizeof(szPath),
+                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (nLength == 0 || nLength >= sizeof(szPath)) continue;
+        std::string strPath = szPath;
+        if (strPath.rfind("\\\\?\\", 0) == 0) strPath = strPath.substr(4);
+        if (tern::EqualsNoCase(strPath, strDirectory)) return ::CloseHandle(hCandidate) != FALSE;
     }
     return false;
 }

@@ -1,35 +1,39 @@
-// A change handler for tests: records every call (with the calling thread) and
-// lets a test wait, bounded, for the calls it expects.
+// Pieces of the engine tests: a change handler that records every call (with
+// the calling thread) and lets a test wait for the calls it expects, a watcher
+// that reports its worker thread, and a fresh folder on the fixed test drive.
 #ifndef TERNFILEMON_TESTS_DIRECTORYCHANGES_RECORDINGHANDLER_H
 #define TERNFILEMON_TESTS_DIRECTORYCHANGES_RECORDINGHANDLER_H
 
 #include <windows.h>
 
 #include <atomic>
-#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "TestDrives.h"
+#include "TestFiles.h"
 #include "../../TernFileMon/DirectoryChanges/DirectoryChangeHandler.h"
+#include "../../TernFileMon/DirectoryChanges/DirectoryChangeWatcher.h"
 
 namespace terntest {
 
+constexpr DWORD kChangeMask = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
+                              FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE;
+// Upper bound for a change to travel from the file system to a handler.
+constexpr DWORD kDeliveryWaitMs = 3000;
+
 struct HandlerCall {
     std::string strKind;  // "added", "removed", "modified", "renamed", "error", "started", "stopped"
-    std::string strName;
-    std::string strNewName;
+    std::string strName, strNewName;
     DWORD dwError = 0;
     DWORD dwThreadId = 0;
 };
 
 class RecordingHandler : public tern::CDirectoryChangeHandler {
 public:
-    // Counts destroyed recording handlers, so tests can see a Release delete.
-    static std::atomic<int> s_nDestroyed;
-
-    RecordingHandler() = default;
+    static std::atomic<int> s_nDestroyed;  // lets tests see a Release delete
     ~RecordingHandler() override { ++s_nDestroyed; }
 
     void OnFileAdded(const tern::ByteString& strName) override { Record("added", strName); }
@@ -38,9 +42,7 @@ public:
     void OnFileRenamed(const tern::ByteString& strOld, const tern::ByteString& strNew) override {
         Record("renamed", strOld, strNew);
     }
-    void OnWatchError(DWORD dwError, const tern::ByteString& strDir) override {
-        Record("error", strDir, "", dwError);
-    }
+    void OnWatchError(DWORD dwError, const tern::ByteString& strDir) override { Record("error", strDir, "", dwError); }
     void OnWatchStarted(DWORD dwError, const tern::ByteString& strDir) override {
         Record("started", strDir, "", dwError);
     }
@@ -49,12 +51,7 @@ public:
         Record("stopped", strDir);
         if (m_bThrowOnStop) throw std::runtime_error("handler failed on stop");
     }
-    bool AcceptNotification(DWORD dwAction, const char* pszName, const char* pszNewName) override {
-        ++m_nAcceptCalls;
-        (void)dwAction;
-        (void)pszNewName;
-        return m_strRejectSuffix.empty() || !EndsWith(pszName, m_strRejectSuffix);
-    }
+    bool AcceptNotification(DWORD, const char* pszName, const char*) override;
 
     std::vector<HandlerCall> Calls() const {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -62,14 +59,10 @@ public:
     }
     // Calls of one kind whose name contains the text.
     size_t Count(const std::string& strKind, const std::string& strNamePart = "") const;
-    // Waits up to nTimeoutMs until pred(calls) holds.
-    bool WaitUntil(const std::function<bool(const std::vector<HandlerCall>&)>& pred,
-                   DWORD nTimeoutMs) const;
     bool WaitForCount(const std::string& strKind, const std::string& strNamePart, size_t nCount,
-                      DWORD nTimeoutMs) const;
+                      DWORD nTimeoutMs = kDeliveryWaitMs) const;
     // True when an exact call (kind, name, new name) was seen.
-    bool Has(const std::string& strKind, const std::string& strName,
-             const std::string& strNewName = "") const;
+    bool Has(const std::string& strKind, const std::string& strName, const std::string& strNewName = "") const;
 
     std::atomic<int> m_nAcceptCalls{0};
     DWORD m_nStopDelayMs = 0;
@@ -77,13 +70,59 @@ public:
     std::string m_strRejectSuffix;
 
 private:
-    static bool EndsWith(const char* psz, const std::string& strSuffix);
-    void Record(const char* pszKind, const std::string& strName, const std::string& strNew = "",
-                DWORD dwError = 0);
+    void Record(const char* pszKind, const std::string& strName, const std::string& strNew = "", DWORD dwError = 0);
 
     mutable std::mutex m_mutex;
     std::vector<HandlerCall> m_calls;
 };
+
+// A watcher that remembers its worker thread and counts worker starts and exits.
+class ProbeWatcher : public tern::CDirectoryChangeWatcher {
+public:
+    explicit ProbeWatcher(bool bHasGui = false, DWORD dwFlags = 8) : CDirectoryChangeWatcher(bHasGui, dwFlags) {}
+    // The worker calls back into this class: end it while this part exists.
+    ~ProbeWatcher() override { UnwatchAllDirectories(); }
+    DWORD Watch(const std::string& strDir, tern::CDirectoryChangeHandler* pHandler, BOOL bSubtree = TRUE) {
+        return WatchDirectory(strDir, kChangeMask, pHandler, bSubtree, "*", "");
+    }
+    std::atomic<DWORD> m_dwWorkerThreadId{0};
+    std::atomic<int> m_nWorkerStarts{0};
+    std::atomic<int> m_nWorkerExits{0};
+
+protected:
+    void OnWorkerThreadStart() override {
+        m_dwWorkerThreadId = ::GetCurrentThreadId();
+        ++m_nWorkerStarts;
+    }
+    void OnWorkerThreadExit() override { ++m_nWorkerExits; }
+};
+
+// A fresh folder on the fixed test drive, removed at the end of the test.
+class TempFolder {
+public:
+    explicit TempFolder(const char* pszPrefix) : m_strPath(MakeFreshFolder(FixedDriveRoot(), pszPrefix)) {}
+    ~TempFolder() { RemoveTree(m_strPath); }
+    const std::string& Path() const { return m_strPath; }
+    std::string Child(const std::string& strName) const { return m_strPath + "\\" + strName; }
+
+private:
+    std::string m_strPath;
+};
+
+// Polls the condition every 10 ms for up to nTimeoutMs. The watch record, the
+// queued calls and the notification thread let go of a handler a moment after
+// the call that ends them, later on a busy machine.
+template <typename Condition>
+bool Eventually(Condition condition, DWORD nTimeoutMs = kDeliveryWaitMs) {
+    for (const ULONGLONG nEnd = ::GetTickCount64() + nTimeoutMs; !condition(); ::Sleep(10)) {
+        if (::GetTickCount64() >= nEnd) return condition();
+    }
+    return true;
+}
+
+// Closes this process's handle to the directory, as a vanished volume would
+// take it away under the watch. False when no such handle was found.
+bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory);
 
 }  // namespace terntest
 

@@ -6,11 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "CopyDetectionSupport.h"
+#include "HostSession.h"
 #include "TernFileMon.h"
 #include "TestDrives.h"
 #include "TestFiles.h"
@@ -26,18 +26,6 @@ using terntest::SectionWriter;
 using terntest::TokenProcess;
 
 namespace {
-
-std::mutex g_mutex;
-std::vector<FileMonEvent> g_reports;
-
-void TERN_CALLBACK CollectReport(FileMonEvent* pEvent) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_reports.push_back(*pEvent);
-}
-
-int TERN_CALLBACK IgnoreLog(const std::string*, int, int, const char*, unsigned int, int, int) {
-    return 0;
-}
 
 // The user's "TEMP" pointed at another folder while the object lives.
 class UserTempRedirect {
@@ -84,20 +72,9 @@ private:
 class CopyDetectionEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            g_reports.clear();
-        }
-        m_hModule = ::LoadLibraryA("TernFileMon.dll");
-        ASSERT_NE(m_hModule, nullptr);
-        auto pfnCreate = TernGetExport<PFN_CreateObject>(m_hModule, "CreateObject");
-        ASSERT_NE(pfnCreate, nullptr);
-        TernInitRecord init = {IgnoreLog, 0};
-        m_pMonitor = pfnCreate("ITernFileMon", &m_pControl, &init);
-        ASSERT_NE(m_pMonitor, nullptr);
+        ASSERT_TRUE(m_session.IsOpen());
         m_rules.push_back(FileMonRule{"*", "", "Add|Copy", "copy-test"});
-        FileMonFilterList filter = {FILEMON_LOCAL, &m_rules};
-        ASSERT_TRUE(m_pMonitor->StartMonitoring(CollectReport, &filter));
+        ASSERT_TRUE(m_session.Start(FILEMON_LOCAL, &m_rules));
         // The first policy handler has made the section; the client's other
         // process writes it.
         m_pSection.reset(new SectionWriter);
@@ -111,12 +88,7 @@ protected:
     }
 
     void TearDown() override {
-        if (m_pMonitor != nullptr) {
-            m_pMonitor->StopMonitoring(FILEMON_LOCAL);
-            EXPECT_EQ(m_pMonitor->Release(), 0u);
-        }
         m_pSection.reset();
-        if (m_hModule != nullptr) ::FreeLibrary(m_hModule);
         RemoveTree(m_strFrom);
         RemoveTree(m_strTo);
     }
@@ -125,13 +97,10 @@ protected:
     bool WaitForReport(const std::string& strPath, FileMonEvent& event) {
         const ULONGLONG nDeadline = ::GetTickCount64() + 5000;
         for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(g_mutex);
-                for (const FileMonEvent& report : g_reports) {
-                    if (report.strPath == strPath || report.strTarget == strPath) {
-                        event = report;
-                        return true;
-                    }
+            for (const terntest::HostReport& report : terntest::Reports()) {
+                if (report.event.strPath == strPath || report.event.strTarget == strPath) {
+                    event = report.event;
+                    return true;
                 }
             }
             if (::GetTickCount64() >= nDeadline) return false;
@@ -156,10 +125,8 @@ protected:
         EXPECT_EQ(event.strPath, strPath);
     }
 
-    HMODULE m_hModule = nullptr;
-    ITernFileMon* m_pMonitor = nullptr;
-    ICommonControl* m_pControl = nullptr;
-    FileMonRuleList m_rules;
+    FileMonRuleList m_rules;  // outlives the session that watches with it
+    terntest::HostSession m_session;
     std::unique_ptr<SectionWriter> m_pSection;
     ClipboardWriter m_clipboard;
     std::string m_strFrom;

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "ProgramRun.h"
 #include "TestDrives.h"
 #include "../../TernFileMon/copy/ClipboardBuffer.h"
 #include "../../TernFileMon/copy/CopySource.h"
@@ -158,7 +159,7 @@ void CopyIniFiles::RemoveAll() {
 
 TokenProcess::TokenProcess() : m_hProcess(nullptr) {
     m_strFolder = MakeFreshFolder(FixedDriveRoot(), "zuvove");
-    const std::string strSource = ProgramFolder() + "\\copy_token_process.exe";
+    const std::string strSource = ThisProgramFolder() + "\\copy_token_process.exe";
     const std::string strTarget = m_strFolder + "\\ZUVOVE.exe";
     if (!::CopyFileA(strSource.c_str(), strTarget.c_str(), FALSE)) {
         ADD_FAILURE() << "cannot copy " << strSource << ", error " << ::GetLastError();
@@ -184,13 +185,6 @@ TokenProcess::~TokenProcess() {
         ::CloseHandle(m_hProcess);
     }
     RemoveTree(m_strFolder);
-}
-
-std::string ProgramFolder() {
-    char szPath[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, szPath, MAX_PATH);
-    std::string strPath = szPath;
-    return strPath.substr(0, strPath.rfind('\\'));
 }
 
 std::vector<std::string> ToVector(const std::list<std::string>& lst) {

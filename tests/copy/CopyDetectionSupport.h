@@ -89,9 +89,6 @@ private:
     std::string m_strFolder;
 };
 
-// The folder of this test program.
-std::string ProgramFolder();
-
 // The list as a vector, for readable comparisons.
 std::vector<std::string> ToVector(const std::list<std::string>& lst);
 

@@ -1,9 +1,12 @@
-// Device events sent to the "FileMon" window the way the system broadcasts
-// them, with the window's timers sped up and observed through their effects.
+// The hidden window "FileMon" (its class, its thread, its end with the monitor)
+// and device events sent to it the way the system broadcasts them, with the
+// window's timers sped up and observed through their effects.
 #include <windows.h>
 #include <dbt.h>
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include <string>
 #include <vector>
@@ -28,7 +31,7 @@ protected:
 TEST_F(DeviceEvents, ArrivingVolumesAreAttachedAsUsbAndCdromsOnlyLogged) {
     Start(FILEMON_USB);
     Monitor().UnwatchRecordedRoots();
-    ClearLog();
+    ClearReportsAndLog();
 
     SendVolumeEvent(DBT_DEVICEARRIVAL, RemovableDriveRoot()[0]);
     EXPECT_TRUE(IsWatched(RemovableDriveRoot()));
@@ -36,18 +39,18 @@ TEST_F(DeviceEvents, ArrivingVolumesAreAttachedAsUsbAndCdromsOnlyLogged) {
     // A fixed volume that arrives counts as FILEMON_USB as well.
     SendVolumeEvent(DBT_DEVICEARRIVAL, FixedDriveRoot()[0]);
     EXPECT_EQ(RecordedRoots(), (Roots{RemovableDriveRoot(), FixedDriveRoot()}));
-    EXPECT_EQ(LoggedLines(), Roots(2, "OnDeviceChange"));
+    EXPECT_EQ(LogLines(), Roots(2, "OnDeviceChange"));
 
-    ClearLog();
+    ClearReportsAndLog();
     SendVolumeEvent(DBT_DEVICEARRIVAL, CdromDriveRoot()[0]);
-    EXPECT_EQ(LoggedLines(), (Roots{"OnDeviceChange", "OnDeviceChange-----CD ROM"}));
+    EXPECT_EQ(LogLines(), (Roots{"OnDeviceChange", "OnDeviceChange-----CD ROM"}));
     EXPECT_FALSE(IsWatched(CdromDriveRoot()));
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK), 0u);
 
     // Removal of a CD-ROM is only logged too.
-    ClearLog();
+    ClearReportsAndLog();
     SendVolumeEvent(DBT_DEVICEREMOVECOMPLETE, CdromDriveRoot()[0]);
-    EXPECT_EQ(LoggedLines(), (Roots{"OnDeviceChange", "OnDeviceChange-----CD ROM"}));
+    EXPECT_EQ(LogLines(), (Roots{"OnDeviceChange", "OnDeviceChange-----CD ROM"}));
     EXPECT_EQ(RecordedRoots().size(), 2u);
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_REMOVE), 0u);
 }
@@ -55,7 +58,7 @@ TEST_F(DeviceEvents, ArrivingVolumesAreAttachedAsUsbAndCdromsOnlyLogged) {
 TEST_F(DeviceEvents, QueryRemoveDetachesTheRecordedRootsAndReattachesThemLater) {
     Start(FILEMON_LOCAL);
     Start(FILEMON_USB);
-    ClearLog();
+    ClearReportsAndLog();
     EXPECT_TRUE(IsHeldOpen(RemovableDriveRoot()));
     // Slow enough to look at the volume between the event and the timer.
     Monitor().SetTimerDivisor(20);
@@ -78,7 +81,7 @@ TEST_F(DeviceEvents, QueryRemoveDetachesTheRecordedRootsAndReattachesThemLater) 
     EXPECT_EQ(WatchedRoots(), AllRoots());
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_QUERYREMOVE), 0u);
-    EXPECT_EQ(LoggedLines(), (Roots{"OnDeviceChange", "TIMER_QUERYREMOVE"}));
+    EXPECT_EQ(LogLines(), (Roots{"OnDeviceChange", "TIMER_QUERYREMOVE"}));
     EXPECT_TRUE(IsHeldOpen(RemovableDriveRoot()));
     // One-shot: it does not come again.
     ::Sleep(2 * 20000 / kTimerDivisor);
@@ -86,7 +89,7 @@ TEST_F(DeviceEvents, QueryRemoveDetachesTheRecordedRootsAndReattachesThemLater) 
 
     // Without a record at all, and after FILEMON_USB was stopped: detached, not re-attached.
     Monitor().StopFileMonitor(FILEMON_USB);
-    ClearLog();
+    ClearReportsAndLog();
     SendDeviceEvent(DBT_DEVICEQUERYREMOVE, nullptr);
     ASSERT_TRUE(WaitForLogged("TIMER_QUERYREMOVE", 1, kTimerWaitMs));
     SyncWithWindow();
@@ -96,7 +99,7 @@ TEST_F(DeviceEvents, QueryRemoveDetachesTheRecordedRootsAndReattachesThemLater) 
 TEST_F(DeviceEvents, RemoveCompleteDetachesAtOnceAndReattachesWhatRemains) {
     Start(FILEMON_USB);
     EXPECT_EQ(Monitor().AddWatchRoot(FixedDriveRoot(), &m_usbRules, true), 1);
-    ClearLog();
+    ClearReportsAndLog();
 
     SendVolumeEvent(DBT_DEVICEREMOVECOMPLETE, RemovableDriveRoot()[0]);
     // Every recorded root goes, whichever volume left.
@@ -112,7 +115,7 @@ TEST_F(DeviceEvents, RemoveCompleteDetachesAtOnceAndReattachesWhatRemains) {
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_REMOVE), 0u);
 
     // Two removals in a row: the timer starts over and runs once.
-    ClearLog();
+    ClearReportsAndLog();
     SendVolumeEvent(DBT_DEVICEREMOVECOMPLETE, RemovableDriveRoot()[0]);
     SendVolumeEvent(DBT_DEVICEREMOVECOMPLETE, RemovableDriveRoot()[0]);
     ASSERT_TRUE(WaitForLogged("TIMER_REMOVE", 1, kTimerWaitMs));
@@ -123,12 +126,12 @@ TEST_F(DeviceEvents, RemoveCompleteDetachesAtOnceAndReattachesWhatRemains) {
 TEST_F(DeviceEvents, CustomEventDetachesEverythingAndRebuildsLater) {
     Start(FILEMON_LOCAL);
     Start(FILEMON_USB);
-    ClearLog();
+    ClearReportsAndLog();
 
     SendDeviceEvent(DBT_CUSTOMEVENT, nullptr);
     EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
     EXPECT_TRUE(RecordedRoots().empty());
-    EXPECT_EQ(LoggedLines(), (Roots{"OnDeviceChange", "DBT_CUSTOMEVENT"}));
+    EXPECT_EQ(LogLines(), (Roots{"OnDeviceChange", "DBT_CUSTOMEVENT"}));
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_CUSTOMEVENT), 3000u);
 
     ASSERT_TRUE(WaitUntil(
@@ -150,10 +153,10 @@ TEST_F(DeviceEvents, CustomEventDetachesEverythingAndRebuildsLater) {
 
 TEST_F(DeviceEvents, UnopenableArrivalIsRetriedFifteenTimesThenGivenUp) {
     Start(FILEMON_USB);
-    ClearLog();
+    ClearReportsAndLog();
     SendVolumeEvent(DBT_DEVICEARRIVAL, 'Q');
-    ASSERT_EQ(LoggedLines().size(), 2u);
-    EXPECT_EQ(LoggedLines()[1].rfind("Open Dir Q:\\ fail::", 0), 0u);
+    ASSERT_EQ(LogLines().size(), 2u);
+    EXPECT_EQ(LogLines()[1].rfind("Open Dir Q:\\ fail::", 0), 0u);
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK), 10000u);
     EXPECT_FALSE(IsWatched("Q:\\"));
 
@@ -182,7 +185,7 @@ TEST_F(DeviceEvents, ArrivalThatBecomesOpenableRebuildsTheWatchesAndKeepsTheFail
     HANDLE hExclusive = ::CreateFileA(FixedDriveRoot().c_str(), GENERIC_READ, 0, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(hExclusive, INVALID_HANDLE_VALUE) << ::GetLastError();
-    ClearLog();
+    ClearReportsAndLog();
 
     SendVolumeEvent(DBT_DEVICEARRIVAL, FixedDriveRoot()[0]);
     const bool bFailedOnce = WaitForLogged("Reset Timer Format too long, not monitor the disk::",
@@ -213,7 +216,7 @@ TEST_F(DeviceEvents, ArrivalThatBecomesOpenableRebuildsTheWatchesAndKeepsTheFail
 
 TEST_F(DeviceEvents, MalformedAndOtherEventsChangeNothing) {
     Start(FILEMON_USB);
-    ClearLog();
+    ClearReportsAndLog();
     // No data, a record of another kind, an empty unit mask, codes not followed.
     SendDeviceEvent(DBT_DEVICEARRIVAL, nullptr);
     SendDeviceEvent(DBT_DEVICEREMOVECOMPLETE, nullptr);
@@ -228,7 +231,7 @@ TEST_F(DeviceEvents, MalformedAndOtherEventsChangeNothing) {
                          static_cast<WPARAM>(DBT_DEVNODES_CHANGED), static_cast<WPARAM>(0x1234)}) {
         SendVolumeEvent(nCode, RemovableDriveRoot()[0]);
     }
-    EXPECT_EQ(LoggedLines(), Roots(9, "OnDeviceChange"));
+    EXPECT_EQ(LogLines(), Roots(9, "OnDeviceChange"));
     EXPECT_EQ(WatchedRoots(), AllRoots());
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
     for (UINT_PTR nTimer : {tern::TIMER_NEWDISK, tern::TIMER_CUSTOMEVENT, tern::TIMER_REMOVE,
@@ -237,7 +240,112 @@ TEST_F(DeviceEvents, MalformedAndOtherEventsChangeNothing) {
     }
     // Timer ids the window does not own are ignored.
     ::SendMessageA(Window(), WM_TIMER, 93, 0);
-    EXPECT_EQ(LoggedLines().size(), 9u);
+    EXPECT_EQ(LogLines().size(), 9u);
+}
+
+
+class DeviceWindow : public MonitorFixture {};
+
+TEST_F(DeviceWindow, HiddenWindowOfItsClassRunsOnAThreadOfItsOwn) {
+    EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), Window());
+    EXPECT_FALSE(::IsWindowVisible(Window()));
+    EXPECT_EQ(::GetParent(Window()), nullptr);
+    EXPECT_EQ(::GetWindowThreadProcessId(Window(), nullptr), Monitor().WindowThreadId());
+    EXPECT_NE(Monitor().WindowThreadId(), ::GetCurrentThreadId());
+    EXPECT_EQ(::WaitForSingleObject(Monitor().WindowThreadHandle(), 0),
+              static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(tern::g_pWndMonitor == &Monitor());
+    // Starting again while the thread runs keeps the one thread and window.
+    const HANDLE hThread = Monitor().WindowThreadHandle();
+    EXPECT_TRUE(Monitor().StartWindowThread());
+    EXPECT_EQ(Monitor().WindowThreadHandle(), hThread);
+    EXPECT_EQ(Monitor().WindowHandle(), Window());
+
+    // The class belongs to the process's main module, not to a library.
+    WNDCLASSEXA wc = {};
+    wc.cbSize = sizeof(wc);
+    ASSERT_TRUE(::GetClassInfoExA(::GetModuleHandleA(nullptr), "FileMonWindowClass", &wc));
+    EXPECT_EQ(wc.style, static_cast<UINT>(CS_HREDRAW | CS_VREDRAW));
+    EXPECT_STREQ(wc.lpszMenuName, "FileMon");
+    EXPECT_TRUE(tern::g_hInstance == ::GetModuleHandleA(nullptr));
+}
+
+TEST_F(DeviceWindow, NoWindowWithoutOwnerAndNoLogWithoutLogFunction) {
+    m_pObject.reset();
+    ClearReportsAndLog();
+    {
+        tern::CFileMonitor orphan(nullptr);
+        EXPECT_FALSE(orphan.CreateMonitorWindow());
+        EXPECT_EQ(orphan.WindowHandle(), nullptr);
+        orphan.StopFileMonitor(FILEMON_USB);  // nothing at all without an owner
+    }
+    // An object whose host registered no log function works all the same.
+    auto pObject = std::make_unique<tern::CTernFileMon>();
+    ASSERT_TRUE(WaitUntil([&] { return pObject->FileMonitor()->WindowHandle() != nullptr; }, 2000));
+    pObject.reset();
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(DeviceWindow, AWindowThatHasGoneIsMadeAgainByTheNextDeviceEvent) {
+    HANDLE hThread = Monitor().WindowThreadHandle();
+    ::SendMessageA(Window(), WM_CLOSE, 0, 0);
+    ASSERT_EQ(::WaitForSingleObject(hThread, 2000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_FALSE(::IsWindow(Window()));
+
+    // Called here directly: the window that would have called it is gone.
+    // Without its class the window cannot be made.
+    tern::CFileMonitor::UnregisterWindowClass(tern::g_hInstance);
+    EXPECT_TRUE(Monitor().OnDeviceChange(DBT_CUSTOMEVENT, 0));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"OnDeviceChange ----Create Windows",
+                                                       "Create Windows Fail"}));
+    ClearReportsAndLog();
+    EXPECT_NE(tern::CFileMonitor::RegisterWindowClass(tern::g_hInstance), 0);
+    EXPECT_TRUE(Monitor().OnDeviceChange(DBT_CUSTOMEVENT, 0));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"OnDeviceChange ----Create Windows",
+                                                       "Create Windows Success"}));
+    EXPECT_TRUE(::IsWindow(Monitor().WindowHandle()));
+    EXPECT_NE(Monitor().WindowHandle(), Window());
+
+    // The new window lives on this thread; the monitor's end destroys it too.
+    const HWND hNewWindow = Monitor().WindowHandle();
+    m_pObject.reset();
+    EXPECT_FALSE(::IsWindow(hNewWindow));
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
+TEST_F(DeviceWindow, DestroyingTheMonitorEndsItsThreadAndWindow) {
+    HANDLE hThread = nullptr;
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), Monitor().WindowThreadHandle(),
+                                  ::GetCurrentProcess(), &hThread, SYNCHRONIZE, FALSE, 0));
+    const HWND hWnd = Window();
+    m_pObject.reset();
+    EXPECT_EQ(::WaitForSingleObject(hThread, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    ::CloseHandle(hThread);
+    EXPECT_FALSE(::IsWindow(hWnd));
+    EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), nullptr);
+    WNDCLASSEXA wc = {};
+    wc.cbSize = sizeof(wc);
+    EXPECT_FALSE(::GetClassInfoExA(::GetModuleHandleA(nullptr), "FileMonWindowClass", &wc));
+    EXPECT_TRUE(tern::g_pWndMonitor == nullptr);
+    EXPECT_TRUE(tern::g_pFileMonitor == nullptr);
+}
+
+TEST_F(DeviceWindow, DeviceEventsBeforeAnyStartAreOnlyLogged) {
+    for (char chLetter : {'E', 'D', 'Q'}) {
+        SendVolumeEvent(DBT_DEVICEARRIVAL, chLetter);
+        SendVolumeEvent(DBT_DEVICEREMOVECOMPLETE, chLetter);
+    }
+    SendDeviceEvent(DBT_DEVICEQUERYREMOVE, nullptr);
+    SendDeviceEvent(DBT_CUSTOMEVENT, nullptr);
+    EXPECT_EQ(LogLines(), std::vector<std::string>(8, "OnDeviceChange"));
+    for (UINT_PTR nTimer : {tern::TIMER_NEWDISK, tern::TIMER_CUSTOMEVENT, tern::TIMER_REMOVE,
+                            tern::TIMER_QUERYREMOVE}) {
+        EXPECT_EQ(Monitor().ArmedTimerPeriod(nTimer), 0u) << nTimer;
+    }
+    EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
+    EXPECT_TRUE(RecordedRoots().empty());
 }
 
 }  // namespace

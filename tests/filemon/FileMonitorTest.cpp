@@ -1,6 +1,8 @@
-// Starting and stopping the monitor types on the harness's drives, and the
-// watch-root operations behind them.
+// Drive discovery on the harness's drives (C: and D: fixed, E: removable, F: a
+// CD-ROM), starting and stopping the monitor types, and the watch-root
+// operations behind them.
 #include <windows.h>
+#include <winioctl.h>
 
 #include <gtest/gtest.h>
 
@@ -9,9 +11,12 @@
 
 #include "../../TernFileMon/filemon/RecordedRoots.h"
 #include "MonitorFixture.h"
+#include "HandleCount.h"
 #include "TestDrives.h"
 
 using Roots = std::vector<std::string>;
+using tern::CFileMonitor;
+using tern::DriveRootList;
 
 namespace terntest {
 namespace {
@@ -23,7 +28,7 @@ TEST_F(FileMonitorStart, UsbAttachesTheLocalDisksTooAndRecordsOnlyTheRemovableRo
     Monitor().StartFileMonitor(IgnoreEvent, &m_usbFilter, FILEMON_USB);
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}));
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-    EXPECT_EQ(LoggedLines(), (Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}));
+    EXPECT_EQ(LogLines(), (Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}));
     EXPECT_TRUE(Monitor().m_pfnUsbCallback == IgnoreEvent);
     EXPECT_EQ(Monitor().m_pUsbRuleList, &m_usbRules);
     EXPECT_TRUE(Monitor().m_pfnLocalCallback == nullptr);
@@ -49,24 +54,24 @@ TEST_F(FileMonitorStart, BadArgumentsAndUnknownTypes) {
     tern::g_pFileMonitor = nullptr;
     Monitor().StartFileMonitor(nullptr, &m_usbFilter, FILEMON_USB);
     Monitor().StartFileMonitor(IgnoreEvent, nullptr, FILEMON_USB);
-    EXPECT_EQ(LoggedLines(), Roots(2, "StartFileMonitor pFilterList or pFunction is NULL"));
+    EXPECT_EQ(LogLines(), Roots(2, "StartFileMonitor pFilterList or pFunction is NULL"));
     EXPECT_TRUE(tern::g_pFileMonitor == nullptr);
     EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
 
     // Any other type attaches the local disks and stores nothing.
-    ClearLog();
+    ClearReportsAndLog();
     Monitor().StartFileMonitor(IgnoreEvent, &m_usbFilter, 7);
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
-    EXPECT_EQ(LoggedLines(), (Roots{"C:\\", FixedDriveRoot(), "unknow file monitor type"}));
+    EXPECT_EQ(LogLines(), (Roots{"C:\\", FixedDriveRoot(), "unknow file monitor type"}));
     EXPECT_TRUE(Monitor().m_pfnUsbCallback == nullptr);
     EXPECT_TRUE(Monitor().m_pfnLocalCallback == nullptr);
     EXPECT_TRUE(tern::g_pFileMonitor == &Monitor());
 
     // A null rule list is logged for every root and attached all the same.
-    ClearLog();
+    ClearReportsAndLog();
     FileMonFilterList noRules = {FILEMON_LOCAL, nullptr};
     Monitor().StartFileMonitor(IgnoreEvent, &noRules, FILEMON_LOCAL);
-    EXPECT_EQ(LoggedLines(), (Roots{"C:\\", "pFilterList is NULL", FixedDriveRoot(),
+    EXPECT_EQ(LogLines(), (Roots{"C:\\", "pFilterList is NULL", FixedDriveRoot(),
                                     "pFilterList is NULL"}));
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
 }
@@ -80,31 +85,31 @@ TEST_F(FileMonitorStart, StoppingOneTypeLeavesTheOtherAttached) {
     EXPECT_TRUE(IsHeldOpen(FixedDriveRoot()));
     EXPECT_TRUE(IsHeldOpen(RemovableDriveRoot()));
 
-    ClearLog();
+    ClearReportsAndLog();
     EXPECT_TRUE(m_pObject->StopMonitoring(FILEMON_USB));
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
     EXPECT_FALSE(IsHeldOpen(RemovableDriveRoot()));
     EXPECT_TRUE(IsHeldOpen(FixedDriveRoot()));
     EXPECT_TRUE(RecordedRoots().empty());
-    EXPECT_EQ(LoggedLines(), (Roots{"Enter Stop FileMonitor", RemovableDriveRoot(),
+    EXPECT_EQ(LogLines(), (Roots{"Enter Stop FileMonitor", RemovableDriveRoot(),
                                     "Enter Stop FILEMON_USB OK", "Enter Stop END"}));
     EXPECT_EQ(Monitor().m_pUsbRuleList, nullptr);
     EXPECT_TRUE(Monitor().m_pfnUsbCallback == IgnoreEvent);  // device events go on
 
     Start(FILEMON_USB);
-    ClearLog();
+    ClearReportsAndLog();
     EXPECT_TRUE(m_pObject->StopMonitoring(FILEMON_LOCAL));
     EXPECT_EQ(WatchedRoots(), Roots{RemovableDriveRoot()});
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-    EXPECT_EQ(LoggedLines(), (Roots{"Enter Stop FileMonitor", "C:\\", FixedDriveRoot(),
+    EXPECT_EQ(LogLines(), (Roots{"Enter Stop FileMonitor", "C:\\", FixedDriveRoot(),
                                     "Enter Stop FileMonitor OK", "Enter Stop END"}));
     EXPECT_EQ(Monitor().m_pLocalRuleList, &m_localRules);  // kept
     EXPECT_TRUE(Monitor().m_pfnLocalCallback == IgnoreEvent);
 
     // A second stop finds nothing to detach.
-    ClearLog();
+    ClearReportsAndLog();
     Monitor().StopFileMonitor(FILEMON_LOCAL);
-    EXPECT_EQ(LoggedLines(), (Roots{"Enter Stop FileMonitor", "Enter Stop FileMonitor OK",
+    EXPECT_EQ(LogLines(), (Roots{"Enter Stop FileMonitor", "Enter Stop FileMonitor OK",
                                     "Enter Stop END"}));
 }
 
@@ -119,19 +124,19 @@ TEST_F(FileMonitorStart, StoppingUsbDetachesEveryRecordedRootAndStoppingAllDetac
 
     Start(FILEMON_USB);
     Start(FILEMON_LOCAL);
-    ClearLog();
+    ClearReportsAndLog();
     Monitor().StopFileMonitor(FILEMON_ALL);
     EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
     EXPECT_FALSE(IsHeldOpen(FixedDriveRoot()));
     EXPECT_FALSE(IsHeldOpen(RemovableDriveRoot()));
     EXPECT_TRUE(RecordedRoots().empty());
-    EXPECT_EQ(LoggedLines(), (Roots{"Enter Stop FileMonitor", "Enter Stop END"}));
+    EXPECT_EQ(LogLines(), (Roots{"Enter Stop FileMonitor", "Enter Stop END"}));
 
     // Any other value only logs.
     Start(FILEMON_LOCAL);
-    ClearLog();
+    ClearReportsAndLog();
     Monitor().StopFileMonitor(9);
-    EXPECT_EQ(LoggedLines(), (Roots{"Enter Stop FileMonitor", "Enter Stop END"}));
+    EXPECT_EQ(LogLines(), (Roots{"Enter Stop FileMonitor", "Enter Stop END"}));
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
 }
 
@@ -144,13 +149,13 @@ TEST_F(WatchRoots, AttachingReplacesTheWatchAndRecordsOnce) {
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
     EXPECT_EQ(Monitor().AddWatchRoot(FixedDriveRoot(), &m_localRules, false), 1);
     EXPECT_EQ(RecordedRoots().size(), 1u);
-    EXPECT_TRUE(LoggedLines().empty());
+    EXPECT_TRUE(LogLines().empty());
 
     // Nothing to attach, and a root that cannot be watched.
     EXPECT_EQ(Monitor().AddWatchRoot("", &m_usbRules, true), 0);
-    EXPECT_TRUE(LoggedLines().empty());
+    EXPECT_TRUE(LogLines().empty());
     EXPECT_EQ(Monitor().AddWatchRoot("Q:\\", &m_usbRules, true), 0);
-    EXPECT_EQ(LoggedLines(), (Roots{" Monitor Failure", "Q:\\"}));
+    EXPECT_EQ(LogLines(), (Roots{" Monitor Failure", "Q:\\"}));
     EXPECT_EQ(RecordedRoots().size(), 1u);
     EXPECT_FALSE(IsWatched("Q:\\"));
 
@@ -180,7 +185,7 @@ TEST_F(WatchRoots, AddDriveRootNeedsAStartedUsbTypeAndSkipsWatchedRoots) {
     EXPECT_TRUE(IsWatched(RemovableDriveRoot()));
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
     EXPECT_TRUE(m_pObject->AddDrive("q"));
-    EXPECT_EQ(LoggedLines().back(), "q:\\");
+    EXPECT_EQ(LogLines().back(), "q:\\");
 }
 
 TEST_F(WatchRoots, RewatchingFollowsTheStartedTypes) {
@@ -191,7 +196,7 @@ TEST_F(WatchRoots, RewatchingFollowsTheStartedTypes) {
     Monitor().RewatchRemovableDrivesLocked();
     EXPECT_EQ(WatchedRoots(), Roots{RemovableDriveRoot()});
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-    EXPECT_EQ(LoggedLines(), Roots{"pFilterList is NULL"});
+    EXPECT_EQ(LogLines(), Roots{"pFilterList is NULL"});
 
     // The locked rewatch records the removable roots anew; the others add nothing already listed.
     Start(FILEMON_USB);
@@ -223,6 +228,90 @@ TEST_F(WatchRoots, UnwatchingEmptiesTheRecordedRootsWhateverTheWatcherHeld) {
     Monitor().UnwatchAllDrives();
     EXPECT_TRUE(RecordedRoots().empty());
     EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
+}
+
+
+class DriveDiscovery : public MonitorFixture {};
+
+TEST_F(DriveDiscovery, SortsFixedDisksIntoLocalAndRemovableDrivesIntoRemovable) {
+    DriveRootList lstLocal;
+    DriveRootList lstRemovable;
+    Monitor().CollectDrives(&lstLocal, &lstRemovable);
+    EXPECT_EQ(lstLocal, (DriveRootList{"C:\\", FixedDriveRoot()}));
+    EXPECT_EQ(lstRemovable, DriveRootList{RemovableDriveRoot()});
+
+    // Missing lists: nothing is touched, nothing is logged.
+    DriveRootList lstUntouched{"X:\\"};
+    Monitor().CollectDrives(&lstUntouched, nullptr);
+    Monitor().CollectDrives(nullptr, &lstUntouched);
+    Monitor().CollectDrives(nullptr, nullptr);
+    EXPECT_EQ(lstUntouched, DriveRootList{"X:\\"});
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(DriveDiscovery, StorageQueryAnswersForRealVolumesAndRefusesBadInput) {
+    HANDLE hVolume = ::CreateFileA("\\\\?\\E:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(hVolume, INVALID_HANDLE_VALUE);
+    std::vector<DWORD> buffer(160, 0);
+    auto* pDescriptor = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(buffer.data());
+    pDescriptor->Size = 551;
+    EXPECT_TRUE(CFileMonitor::QueryDeviceDescriptor(hVolume, pDescriptor));
+    EXPECT_NE(pDescriptor->BusType, BusTypeUnknown);
+    EXPECT_NE(pDescriptor->BusType, BusTypeUsb);  // a folder behind a drive letter
+    EXPECT_FALSE(CFileMonitor::QueryDeviceDescriptor(hVolume, nullptr));
+    ::CloseHandle(hVolume);
+    EXPECT_FALSE(CFileMonitor::QueryDeviceDescriptor(INVALID_HANDLE_VALUE, pDescriptor));
+
+    // None of the harness's drives is on a USB bus; bad letters are simply not USB.
+    for (const char* pszLetter : {"C", "D", "E", "F", "Q", "", "E:", "EEE", "E:\\"}) {
+        EXPECT_FALSE(CFileMonitor::IsUsbDisk(pszLetter)) << pszLetter;
+    }
+    EXPECT_FALSE(CFileMonitor::IsUsbDisk(nullptr));
+}
+
+TEST(DriveArithmetic, FirstDriveFromMaskAndQueryRemoveDelay) {
+    // The lowest letter; no unit at all, or only bits beyond Z: the character after 'Z'.
+    const std::pair<DWORD, char> masks[] = {{1, 'A'}, {1u << 4, 'E'}, {(1u << 5) | (1u << 3), 'D'}, {1u << 25, 'Z'},
+                                            {0xFFFFFFFFu, 'A'}, {0, '['}, {1u << 26, '['}};
+    for (const auto& mask : masks) EXPECT_EQ(CFileMonitor::FirstDriveFromMask(mask.first), mask.second) << mask.first;
+    // Twenty seconds per removable root, at least one.
+    const std::pair<int, UINT> delays[] = {{0, 20000u}, {1, 20000u}, {2, 40000u}, {5, 100000u}};
+    for (const auto& delay : delays) EXPECT_EQ(CFileMonitor::QueryRemoveDelay(delay.first), delay.second);
+}
+
+TEST_F(DriveDiscovery, VolumeNotificationRegistersForOpenableRootsAndKeepsNoHandle) {
+    EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), nullptr, true), 0);
+    EXPECT_TRUE(LogLines().empty());
+
+    // Warm up whatever the system starts with the first registrations.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), "C:\\", true), 1);
+    }
+    const unsigned nHandlesBefore = CountOpenHandles();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), FixedDriveRoot().c_str(), true), 1);
+        EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), RemovableDriveRoot().c_str(), true), 1);
+        // Opened and closed again without registering.
+        EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), FixedDriveRoot().c_str(), false), 0);
+    }
+    EXPECT_LE(CountOpenHandles(), nHandlesBefore) << "a leak leaves more behind";
+    EXPECT_TRUE(LogLines().empty());
+
+    // A root that cannot be opened is logged with its error.
+    EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), "Q:\\", true), 0);
+    ASSERT_EQ(LogLines().size(), 1u);
+    const std::string strLine = LogLines()[0];
+    EXPECT_EQ(strLine.rfind("Open Dir Q:\\ fail::", 0), 0u) << strLine;
+    EXPECT_EQ(strLine.back(), '\n');
+    EXPECT_GT(std::stoi(strLine.substr(strlen("Open Dir Q:\\ fail::"))), 0) << strLine;
+
+    // A path too long for the message is cut to the message's 260 characters.
+    ClearReportsAndLog();
+    const std::string strLong = "D:\\" + std::string(400, 'x') + "\\";
+    EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), strLong.c_str(), true), 0);
+    ASSERT_EQ(LogLines().size(), 1u);
+    EXPECT_EQ(LogLines()[0], ("Open Dir " + strLong).substr(0, 259));
 }
 
 }  // namespace

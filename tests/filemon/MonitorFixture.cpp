@@ -1,41 +1,14 @@
 #include "MonitorFixture.h"
 
-#include "../../TernFileMon/common/CriticalSection.h"
+#include <algorithm>
+
 #include "../../TernFileMon/filemon/RecordedRoots.h"
 
 namespace terntest {
 
-namespace {
-
-tern::CriticalSection g_csLog;
-std::vector<std::string> g_lines;
-
-int TERN_CALLBACK RecordLine(const std::string*, int, int, const char* pszText, unsigned int, int,
-                             int) {
-    tern::ScopedLock lock(g_csLog);
-    g_lines.emplace_back(pszText != nullptr ? pszText : "");
-    return 0;
-}
-
-}  // namespace
-
-std::vector<std::string> LoggedLines() {
-    tern::ScopedLock lock(g_csLog);
-    return g_lines;
-}
-
-void ClearLog() {
-    tern::ScopedLock lock(g_csLog);
-    g_lines.clear();
-}
-
 size_t CountLogged(const std::string& strLine) {
-    tern::ScopedLock lock(g_csLog);
-    size_t nCount = 0;
-    for (const std::string& strEntry : g_lines) {
-        if (strEntry == strLine) ++nCount;
-    }
-    return nCount;
+    const std::vector<std::string> arrLines = LogLines();
+    return static_cast<size_t>(std::count(arrLines.begin(), arrLines.end(), strLine));
 }
 
 bool WaitForLogged(const std::string& strLine, size_t nCount, DWORD nTimeoutMs) {
@@ -68,14 +41,14 @@ void MonitorFixture::SetUp() {
     m_pObject = std::make_unique<tern::CTernFileMon>();
     ASSERT_TRUE(m_pObject->IsInitialized());
     ASSERT_EQ(m_pObject->RegisterHostFunction(TERN_HOSTFN_LOG,
-                                              reinterpret_cast<TernHostFunction>(RecordLine), 0),
+                                              reinterpret_cast<TernHostFunction>(RecordLog), 0),
               0);
     Monitor().SetTimerDivisor(kTimerDivisor);
     ASSERT_TRUE(WaitUntil([this] { return Monitor().WindowHandle() != nullptr; }, 2000));
     m_hWnd = Monitor().WindowHandle();
     // Answered only once the window thread is in its loop, past its own log line.
     ::SendMessageA(m_hWnd, WM_NULL, 0, 0);
-    ClearLog();
+    ClearReportsAndLog();
 }
 
 void MonitorFixture::TearDown() {

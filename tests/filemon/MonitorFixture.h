@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "HostSession.h"
 #include "../../TernFileMon/component/TernFileMonObject.h"
 #include "../../TernFileMon/filemon/FileMonitor.h"
 
@@ -21,9 +22,8 @@ namespace terntest {
 // Timers run this many times faster than in service: 20 s become 200 ms.
 constexpr UINT kTimerDivisor = 100;
 
-// Everything the component logs, from any thread.
-std::vector<std::string> LoggedLines();
-void ClearLog();
+// Everything the component logs, from any thread: LogLines() and
+// ClearReportsAndLog() of the host fixture, and:
 size_t CountLogged(const std::string& strLine);
 // Waits up to nTimeoutMs for the log to hold nCount lines equal to strLine.
 bool WaitForLogged(const std::string& strLine, size_t nCount, DWORD nTimeoutMs);

@@ -16,7 +16,7 @@ namespace terntest {
 namespace {
 
 bool HasLineStartingWith(const std::string& strPrefix) {
-    for (const std::string& strLine : LoggedLines()) {
+    for (const std::string& strLine : LogLines()) {
         if (strLine.rfind(strPrefix, 0) == 0) return true;
     }
     return false;
@@ -62,7 +62,7 @@ TEST_F(WindowThread, RefusedTimerIsLoggedAndNotCountedAsArmed) {
     ::SendMessageA(Window(), WM_CLOSE, 0, 0);
     ASSERT_EQ(::WaitForSingleObject(hThread, 2000), static_cast<DWORD>(WAIT_OBJECT_0));
     tern::CFileMonitor::UnregisterWindowClass(tern::g_hInstance);
-    ClearLog();
+    ClearReportsAndLog();
     for (WPARAM nEvent : {static_cast<WPARAM>(DBT_CUSTOMEVENT),
                           static_cast<WPARAM>(DBT_DEVICEQUERYREMOVE)}) {
         EXPECT_TRUE(Monitor().OnDeviceChange(nEvent, 0));
@@ -106,13 +106,13 @@ TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
     ASSERT_EQ(::WaitForSingleObject(g_hBlocked, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
 
     Monitor().SetWindowThreadEndWait(300);
-    ClearLog();
+    ClearReportsAndLog();
     const DWORD nStart = ::GetTickCount();
     m_pObject.reset();  // the owner lets go while the thread is stuck
     EXPECT_LT(::GetTickCount() - nStart, 5000u);
     EXPECT_TRUE(HasLineStartingWith("FileMon window thread did not end in 300 ms"));
     EXPECT_EQ(::WaitForSingleObject(hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    const size_t nLinesAtHandOver = LoggedLines().size();
+    const size_t nLinesAtHandOver = LogLines().size();
 
     ::SetEvent(g_hRelease);
     EXPECT_EQ(::WaitForSingleObject(hThread, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
@@ -120,7 +120,7 @@ TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
     EXPECT_TRUE(tern::g_pFileMonitor == nullptr);
     EXPECT_TRUE(tern::g_pWndMonitor == nullptr);
     // The owner's log went with the owner.
-    EXPECT_EQ(LoggedLines().size(), nLinesAtHandOver);
+    EXPECT_EQ(LogLines().size(), nLinesAtHandOver);
     ::UnhookWindowsHookEx(hHook);
     ::CloseHandle(hThread);
     ::CloseHandle(g_hBlocked);

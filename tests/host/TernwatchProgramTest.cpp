@@ -1,5 +1,5 @@
 // ternwatch.exe run as a user runs it: its exit codes, what goes to which
-// stream, the registry switch of --trace, and check mode.
+// stream, and the registry switch of --trace.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "ProgramRun.h"
-#include "RegistrySwitch.h"
+#include "DebugOutputCapture.h"
 #include "TestDrives.h"
 
 namespace {
@@ -118,22 +118,6 @@ TEST_F(TernwatchProgram, DurationRunStopsCleanlyAndTraceLeavesTheRegistryAsItWas
     for (const std::string& strLine : SplitLines(again.Out())) {
         EXPECT_EQ(strLine.front(), '{') << "JSON mode keeps standard output to JSON Lines: " << strLine;
     }
-}
-
-TEST_F(TernwatchProgram, CheckModeAnswersWithExitCodeAndTag) {
-    const std::string strRules =
-        WriteRules("[usb-doc]\nmonitor = usb\npattern = report.doc\nactions = Copy|Add\ntag = usb-doc-tag\n"
-                   "[local-any]\nmonitor = local\npattern = notes.txt\nactions = Add\n");
-    ProgramRun refused(m_strTernwatch, {"check", "--rules", strRules, "--action", "Delete", "--path",
-                                        terntest::RemovableDriveRoot() + "report.doc"});
-    ASSERT_TRUE(refused.Wait(60000));
-    EXPECT_EQ(refused.ExitCode(), 1u) << refused.Err();
-    EXPECT_EQ(refused.Out(), "not accepted by the usb rules\n");
-
-    ProgramRun bad(m_strTernwatch, {"check", "--rules", strRules, "--path", "E:\\a"});
-    ASSERT_TRUE(bad.Wait(30000));
-    EXPECT_EQ(bad.ExitCode(), 2u);
-    EXPECT_TRUE(Contains(bad.Err(), "check needs --action"));
 }
 
 }  // namespace

@@ -113,7 +113,7 @@ TEST_F(HealthExport, BurstThatOverflowsShowsInTheHostLogAndTheCounters) {
                                "(cd .. && for n in 0 1 2; do seq -f " + strPrefix +
                                    "-b$n-%g 2000 | xargs touch; done)",
                                30000));
-    ClearReports();
+    ClearReportsAndLog();
     FileMonRuleList rules = {RuleForAll("*.keep", "keep")};
     HostSession session;
     ASSERT_TRUE(session.IsOpen());
@@ -137,7 +137,7 @@ TEST_F(HealthExport, BurstThatOverflowsShowsInTheHostLogAndTheCounters) {
         ::Sleep(100);
     }
     ASSERT_TRUE(session.Monitor()->StopMonitoring(FILEMON_LOCAL));
-    const std::vector<std::string> vecLog = session.LogLines();
+    const std::vector<std::string> vecLog = LogLines();
     const auto pAfter = Read();
     const TernHealthCounters* pRoot = FindRoot(*pAfter, strRoot.c_str());
     ASSERT_NE(pRoot, nullptr);

@@ -52,18 +52,32 @@ size_t DebugOutputCapture::Count(const std::string& strText) const {
     return nCount;
 }
 
-bool DebugOutputCapture::WaitFor(const std::string& strText, unsigned long nTimeoutMs) const {
-    const ULONGLONG nDeadline = ::GetTickCount64() + nTimeoutMs;
-    for (;;) {
-        if (Count(strText) > 0) return true;
-        if (::GetTickCount64() >= nDeadline) return false;
-        ::Sleep(10);
-    }
-}
-
 void DebugOutputCapture::Clear() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.clear();
+}
+
+bool SetAutoTestValue() {
+    HKEY hKey = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_SET_VALUE, &hKey) != ERROR_SUCCESS) {
+        return false;
+    }
+    const DWORD nValue = 1;
+    const bool bOk = ::RegSetValueExA(hKey, "AutoTest", 0, REG_DWORD,
+                                      reinterpret_cast<const BYTE*>(&nValue),
+                                      sizeof(nValue)) == ERROR_SUCCESS;
+    ::RegCloseKey(hKey);
+    return bOk;
+}
+
+bool DeleteAutoTestValue() {
+    HKEY hKey = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_SET_VALUE, &hKey) != ERROR_SUCCESS) {
+        return false;
+    }
+    const LONG nResult = ::RegDeleteValueA(hKey, "AutoTest");
+    ::RegCloseKey(hKey);
+    return nResult == ERROR_SUCCESS || nResult == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace terntest

@@ -1,6 +1,8 @@
-// Reads what the process writes with OutputDebugStringA. Under Wine (and on
-// Windows without a debugger) OutputDebugStringA raises DBG_PRINTEXCEPTION_C;
-// a vectored handler sees the text and lets execution continue.
+// The component's trace, switched on and read: the trace switch is the
+// HKLM\SOFTWARE value "AutoTest", and the trace goes out with
+// OutputDebugStringA, which under Wine (and on Windows without a debugger)
+// raises DBG_PRINTEXCEPTION_C; a vectored handler sees the text and lets
+// execution continue.
 #ifndef TERNFILEMON_TESTS_DEBUGOUTPUTCAPTURE_H
 #define TERNFILEMON_TESTS_DEBUGOUTPUTCAPTURE_H
 
@@ -21,12 +23,26 @@ public:
     std::vector<std::string> Lines() const;
     // Number of captured lines that contain the text.
     size_t Count(const std::string& strText) const;
-    // Waits up to nTimeoutMs for a line that contains the text.
-    bool WaitFor(const std::string& strText, unsigned long nTimeoutMs) const;
     void Clear();
 
 private:
     void* m_hHandler;
+};
+
+bool SetAutoTestValue();
+bool DeleteAutoTestValue();
+
+// Creates the trace switch for its lifetime.
+class AutoTestSwitch {
+public:
+    AutoTestSwitch() : m_bOn(SetAutoTestValue()) {}
+    ~AutoTestSwitch() { DeleteAutoTestValue(); }
+    AutoTestSwitch(const AutoTestSwitch&) = delete;
+    AutoTestSwitch& operator=(const AutoTestSwitch&) = delete;
+    bool IsOn() const { return m_bOn; }
+
+private:
+    bool m_bOn;
 };
 
 }  // namespace terntest

@@ -38,19 +38,42 @@ bool MakePipe(HANDLE& hRead, HANDLE& hWrite) {
     return true;
 }
 
-std::string ThisProgramFolder() {
+std::string ThisProgramPath() {
     char szPath[MAX_PATH] = {};
     const DWORD nLength = ::GetModuleFileNameA(nullptr, szPath, MAX_PATH);
-    const std::string strPath(szPath, nLength);
-    return strPath.substr(0, strPath.find_last_of("\\/") + 1);
+    return std::string(szPath, nLength < MAX_PATH ? nLength : 0);
 }
 
 }  // namespace
 
+std::string ThisProgramFolder() {
+    const std::string strPath = ThisProgramPath();
+    return strPath.substr(0, strPath.find_last_of("\\/"));
+}
+
+bool CopyBeside(const std::string& strFile, const std::string& strFolder) {
+    const std::string strName = strFile.substr(strFile.rfind('\\') + 1);
+    return ::CopyFileA(strFile.c_str(), (strFolder + "\\" + strName).c_str(), FALSE) != FALSE;
+}
+
+bool RunTestsInCopy(const std::string& strFolder, const std::string& strFilter, const std::string& strEnvName,
+                    const std::string& strEnvValue, int nTests, std::string& strOutput) {
+    const std::string strSelf = ThisProgramPath();
+    if (!CopyBeside(strSelf, strFolder)) return false;
+    ::SetEnvironmentVariableA(strEnvName.c_str(), strEnvValue.c_str());
+    ProgramRun copy(strFolder + strSelf.substr(strSelf.rfind('\\')), {"--gtest_filter=" + strFilter});
+    ::SetEnvironmentVariableA(strEnvName.c_str(), nullptr);
+    const bool bEnded = copy.Wait(120000);
+    strOutput = copy.Out() + copy.Err();
+    const std::string strPassed = "[  PASSED  ] " + std::to_string(nTests) + (nTests == 1 ? " test." : " tests.");
+    return bEnded && copy.ExitCode() == 0 && strOutput.find(strPassed) != std::string::npos &&
+           strOutput.find("[  SKIPPED ]") == std::string::npos;
+}
+
 std::string BuildProgramPath(const std::string& strFileName) {
     const std::string strHarness = "C:\\TernFileMon\\" + strFileName;
     if (::GetFileAttributesA(strHarness.c_str()) != INVALID_FILE_ATTRIBUTES) return strHarness;
-    return ThisProgramFolder() + strFileName;
+    return ThisProgramFolder() + "\\" + strFileName;
 }
 
 ProgramRun::ProgramRun(const std::string& strProgram, const std::vector<std::string>& vecArgs) {

@@ -1,6 +1,7 @@
-// Runs a program of the build with its standard output and error captured.
-#ifndef TERNFILEMON_TESTS_HOST_PROGRAMRUN_H
-#define TERNFILEMON_TESTS_HOST_PROGRAMRUN_H
+// Runs a program of the build, or a copy of this test program, with its
+// standard output and error captured.
+#ifndef TERNFILEMON_TESTS_PROGRAMRUN_H
+#define TERNFILEMON_TESTS_PROGRAMRUN_H
 
 #include <windows.h>
 
@@ -38,6 +39,19 @@ private:
 };
 
 std::vector<std::string> SplitLines(const std::string& strText);
+
+// The folder of the running program (no trailing backslash).
+std::string ThisProgramFolder();
+// Copies strFile into strFolder under its own name; false when it cannot.
+bool CopyBeside(const std::string& strFile, const std::string& strFolder);
+
+// For tests of behaviour that depends on where the host executable lies:
+// copies this program into strFolder and runs the copy's tests named by the
+// GoogleTest filter, with the environment variable strEnvName set to
+// strEnvValue. True when exactly nTests ran and passed; strOutput gets what
+// the copy printed.
+bool RunTestsInCopy(const std::string& strFolder, const std::string& strFilter, const std::string& strEnvName,
+                    const std::string& strEnvValue, int nTests, std::string& strOutput);
 
 }  // namespace terntest
 

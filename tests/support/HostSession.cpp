@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "TestFiles.h"
 
 #include "../../TernFileMon/common/CriticalSection.h"
@@ -10,25 +12,17 @@
 namespace terntest {
 namespace {
 
-tern::CriticalSection g_csReports;
+tern::CriticalSection g_csRecords;
 std::vector<HostReport> g_reports;
-tern::CriticalSection g_csLog;
-std::vector<std::string> g_logLines;
+std::vector<HostLogCall> g_logCalls;
 
 void Collect(char chSide, FileMonEvent* pEvent) {
-    tern::ScopedLock lock(g_csReports);
+    tern::ScopedLock lock(g_csRecords);
     g_reports.push_back({chSide, *pEvent, ::GetCurrentThreadId()});
 }
 
 void TERN_CALLBACK OnLocalReport(FileMonEvent* pEvent) { Collect('L', pEvent); }
 void TERN_CALLBACK OnUsbReport(FileMonEvent* pEvent) { Collect('U', pEvent); }
-
-int TERN_CALLBACK CollectLog(const std::string*, int, int, const char* pszText, unsigned int, int,
-                             int) {
-    tern::ScopedLock lock(g_csLog);
-    g_logLines.emplace_back(pszText != nullptr ? pszText : "");
-    return 0;
-}
 
 std::string Shorten(std::string strText, const std::string& strFolder) {
     for (size_t n = strText.find(strFolder); n != std::string::npos; n = strText.find(strFolder)) {
@@ -39,14 +33,39 @@ std::string Shorten(std::string strText, const std::string& strFolder) {
 
 }  // namespace
 
+int TERN_CALLBACK RecordLog(const std::string* pName, int nCodeA, int nCodeB, const char* pszText,
+                            unsigned int nLength, int nLevel, int nLast) {
+    tern::ScopedLock lock(g_csRecords);
+    g_logCalls.push_back({pName, pName != nullptr ? *pName : std::string(),
+                          pszText != nullptr ? pszText : "", nCodeA, nCodeB, nLength, nLevel, nLast});
+    return 0;
+}
+
 std::vector<HostReport> Reports() {
-    tern::ScopedLock lock(g_csReports);
+    tern::ScopedLock lock(g_csRecords);
     return g_reports;
 }
 
-void ClearReports() {
-    tern::ScopedLock lock(g_csReports);
+std::vector<HostLogCall> LogCalls() {
+    tern::ScopedLock lock(g_csRecords);
+    return g_logCalls;
+}
+
+std::vector<std::string> LogLines() {
+    std::vector<std::string> arrLines;
+    for (const HostLogCall& call : LogCalls()) arrLines.push_back(call.strText);
+    return arrLines;
+}
+
+bool Logged(const std::string& strLine) {
+    const std::vector<std::string> arrLines = LogLines();
+    return std::find(arrLines.begin(), arrLines.end(), strLine) != arrLines.end();
+}
+
+void ClearReportsAndLog() {
+    tern::ScopedLock lock(g_csRecords);
     g_reports.clear();
+    g_logCalls.clear();
 }
 
 std::vector<std::string> ReportLines(const std::string& strFolder, bool bWithSides) {
@@ -77,30 +96,34 @@ FileMonRule RuleForAll(const std::string& strPattern, const std::string& strTag)
     return FileMonRule{strPattern, "rule " + strTag, "Add|Copy|Delete|Modify|Rename", strTag};
 }
 
-HostSession::HostSession() {
-    {
-        tern::ScopedLock lock(g_csLog);
-        g_logLines.clear();
-    }
+HostSession::HostSession(bool bCreate) {
+    ClearReportsAndLog();
     m_hModule = ::LoadLibraryA("TernFileMon.dll");
     EXPECT_NE(m_hModule, nullptr) << "error " << ::GetLastError();
     if (m_hModule == nullptr) return;
-    auto pfnCreate = TernGetExport<PFN_CreateObject>(m_hModule, "CreateObject");
-    EXPECT_NE(pfnCreate, nullptr);
-    if (pfnCreate == nullptr) return;
-    TernInitRecord init = {CollectLog, 0};
-    ICommonControl* pControl = nullptr;
-    m_pMonitor = pfnCreate("ITernFileMon", &pControl, &init);
+    m_pfnCreate = TernGetExport<PFN_CreateObject>(m_hModule, "CreateObject");
+    EXPECT_NE(m_pfnCreate, nullptr);
+    if (m_pfnCreate == nullptr || !bCreate) return;
+    TernInitRecord init = {RecordLog, 0};
+    m_pMonitor = m_pfnCreate("ITernFileMon", &m_pControl, &init);
     EXPECT_NE(m_pMonitor, nullptr);
+    ClearReportsAndLog();
 }
 
 HostSession::~HostSession() {
     if (m_pMonitor != nullptr) {
-        m_pMonitor->StopMonitoring(FILEMON_USB);
-        m_pMonitor->StopMonitoring(FILEMON_LOCAL);
-        EXPECT_EQ(m_pMonitor->Release(), 0u);
+        EXPECT_EQ(Close(), 0u);
     }
     if (m_hModule != nullptr) ::FreeLibrary(m_hModule);
+}
+
+ULONG HostSession::Close() {
+    m_pMonitor->StopMonitoring(FILEMON_USB);
+    m_pMonitor->StopMonitoring(FILEMON_LOCAL);
+    const ULONG nCount = m_pMonitor->Release();
+    m_pMonitor = nullptr;
+    m_pControl = nullptr;
+    return nCount;
 }
 
 bool HostSession::Start(int nType, FileMonRuleList* pRules) {
@@ -108,11 +131,6 @@ bool HostSession::Start(int nType, FileMonRuleList* pRules) {
     m_arrFilters[nType] = FileMonFilterList{nType, pRules};
     return m_pMonitor->StartMonitoring(nType == FILEMON_USB ? OnUsbReport : OnLocalReport,
                                        &m_arrFilters[nType]);
-}
-
-std::vector<std::string> HostSession::LogLines() const {
-    tern::ScopedLock lock(g_csLog);
-    return g_logLines;
 }
 
 void PacedWrite(const std::string& strPath, const std::string& strText) {

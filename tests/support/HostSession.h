@@ -1,8 +1,9 @@
-// A host in miniature for the end-to-end tests: loads TernFileMon.dll from
-// beside this program, creates the component, starts monitor types with rule
-// lists built as a host builds them, and collects the reports its callbacks get.
-#ifndef TERNFILEMON_TESTS_POLICY_HOSTSESSION_H
-#define TERNFILEMON_TESTS_POLICY_HOSTSESSION_H
+// A host in miniature for every test that loads TernFileMon.dll: LoadLibrary
+// from beside this program, CreateObject with a log function, StartMonitoring
+// with rule lists built as a host builds them, and the reports and log lines
+// that its callbacks get (from whatever thread calls them).
+#ifndef TERNFILEMON_TESTS_HOSTSESSION_H
+#define TERNFILEMON_TESTS_HOSTSESSION_H
 
 #include <windows.h>
 
@@ -19,10 +20,22 @@ struct HostReport {
     DWORD dwThreadId;
 };
 
-// Every report of every session since the last ClearReports (callbacks run on
-// the component's notification thread).
+struct HostLogCall {
+    const std::string* pName;
+    std::string strName, strText;
+    int nCodeA, nCodeB;
+    unsigned nLength;
+    int nLevel, nLast;
+};
+
+// Every report and log call of every session since the last Clear.
 std::vector<HostReport> Reports();
-void ClearReports();
+std::vector<HostLogCall> LogCalls();
+std::vector<std::string> LogLines();
+bool Logged(const std::string& strLine);
+void ClearReportsAndLog();
+int TERN_CALLBACK RecordLog(const std::string* pName, int nCodeA, int nCodeB, const char* pszText,
+                            unsigned int nLength, int nLevel, int nLast);
 
 // "<side> <action> <path>" for each report whose path contains strFolder, with
 // strFolder written as "F"; the source and target when bWithSides is set.
@@ -35,19 +48,26 @@ FileMonRule RuleForAll(const std::string& strPattern, const std::string& strTag)
 
 class HostSession {
 public:
-    HostSession();
+    // bCreate false: the DLL only, for tests that call CreateObject themselves.
+    explicit HostSession(bool bCreate = true);
     ~HostSession();
     HostSession(const HostSession&) = delete;
     HostSession& operator=(const HostSession&) = delete;
 
     bool IsOpen() const { return m_pMonitor != nullptr; }
+    HMODULE Module() const { return m_hModule; }
+    PFN_CreateObject CreateObject() const { return m_pfnCreate; }
     ITernFileMon* Monitor() const { return m_pMonitor; }
+    ICommonControl* Control() const { return m_pControl; }
     bool Start(int nType, FileMonRuleList* pRules);
-    std::vector<std::string> LogLines() const;
+    // Stops both types and releases the object now; the count Release returned.
+    ULONG Close();
 
 private:
     HMODULE m_hModule = nullptr;
+    PFN_CreateObject m_pfnCreate = nullptr;
     ITernFileMon* m_pMonitor = nullptr;
+    ICommonControl* m_pControl = nullptr;
     FileMonFilterList m_arrFilters[3] = {};
 };
 

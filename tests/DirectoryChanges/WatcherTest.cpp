@@ -1,5 +1,6 @@
-// The watcher's operations and their handshakes with the worker and the
-// notification thread, including the faults they must survive.
+// The watcher on real folders of the fixed test drive: changes through the
+// worker and the notification thread to a recording handler, and the
+// handshakes between them, including the faults they must survive.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -8,58 +9,117 @@
 #include <vector>
 
 #include "DebugOutputCapture.h"
-#include "EngineTestUtil.h"
 #include "HandleCount.h"
 #include "RecordingHandler.h"
-#include "RegistrySwitch.h"
-#include "TestDrives.h"
 #include "UnixShell.h"
 #include "../../TernFileMon/DirectoryChanges/DelayedNotifier.h"
 
-using terntest::AutoTestSwitch;
-using terntest::DebugOutputCapture;
-using terntest::kChangeMask;
-using terntest::kDeliveryWaitMs;
-using terntest::ProbeWatcher;
-using terntest::RecordingHandler;
+using namespace terntest;
 
 namespace {
 
-// A fresh folder on the fixed test drive, removed at the end of the test.
-class TempFolder {
-public:
-    explicit TempFolder(const char* pszPrefix)
-        : m_strPath(terntest::MakeFreshFolder(terntest::FixedDriveRoot(), pszPrefix)) {}
-    ~TempFolder() { terntest::RemoveTree(m_strPath); }
-    const std::string& Path() const { return m_strPath; }
-    std::string Child(const std::string& strName) const { return m_strPath + "\\" + strName; }
-
-private:
-    std::string m_strPath;
-};
-
-// Directory names in the order UnwatchAllDirectories visits the registry.
-std::vector<std::string> UnwatchOrder(const DebugOutputCapture& capture) {
-    std::vector<std::string> names;
-    const std::string strTag = "[TernFileMon] UnwatchDirectory  ";
-    for (const std::string& strLine : capture.Lines()) {
-        const size_t nAt = strLine.find(strTag);
-        if (nAt == std::string::npos) continue;
-        const size_t nStart = nAt + strTag.size();
-        names.push_back(strLine.substr(nStart, strLine.find(" [line]:") - nStart));
-    }
-    return names;
+void WriteFile(const std::string& strPath, const std::string& strText) {
+    ASSERT_TRUE(WriteTextFile(strPath, strText)) << strPath;
 }
 
-// The trace and the calls seen, for a failure message.
-std::string Diagnostics(const DebugOutputCapture& capture, const RecordingHandler& handler) {
-    std::string strText;
-    for (const std::string& strLine : capture.Lines()) strText += strLine;
-    for (const auto& call : handler.Calls()) strText += call.strKind + " " + call.strName + "\n";
-    return strText;
-}
+class WatcherEndToEnd : public ::testing::TestWithParam<bool> {};
 
 }  // namespace
+
+// Files and directories, created, written, renamed and deleted in a watched
+// tree, reach the handler as full paths on the one notification
+// thread and never on the worker. The parameter adds a trailing backslash to
+// the watched name; the paths are the same either way.
+TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
+    const std::string strFolder = MakeFreshFolder(FixedDriveRoot(), "e2e");
+    const std::string strWatched = GetParam() ? strFolder + "\\" : strFolder;
+    RecordingHandler* pHandler = new RecordingHandler();
+    {
+        ProbeWatcher watcher;
+        ASSERT_EQ(watcher.Watch(strWatched, pHandler), 0u);
+        EXPECT_EQ(::GetLastError(), 0u);
+        EXPECT_EQ(watcher.NumWatchedDirectories(), 1);
+        EXPECT_TRUE(watcher.IsAlreadyWatched(strWatched));
+        ASSERT_TRUE(pHandler->WaitForCount("started", "", 1));
+        // The watch's reference (queued calls hold one only until delivered).
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 2; }));
+        const DWORD dwNotifyThread = tern::CDelayedNotificationThread::ThreadId();
+        EXPECT_NE(dwNotifyThread, 0u);
+
+        // Each step waits for its own call before the next one starts.
+        const std::string strA = strFolder + "\\a.txt", strB = strFolder + "\\b.txt";
+        const std::string strSub = strFolder + "\\sub", strInSub = strSub + "\\inner.dat";
+        WriteFile(strA, "hello");
+        ASSERT_TRUE(pHandler->WaitForCount("added", strA, 1));
+        ::Sleep(50);
+        ASSERT_TRUE(::MoveFileA(strA.c_str(), strB.c_str()));
+        ASSERT_TRUE(pHandler->WaitForCount("renamed", strA, 1));
+        ASSERT_TRUE(::CreateDirectoryA(strSub.c_str(), nullptr));
+        ASSERT_TRUE(pHandler->WaitForCount("added", strSub, 1));
+        ::Sleep(50);
+        WriteFile(strInSub, "deep");
+        ASSERT_TRUE(pHandler->WaitForCount("added", strInSub, 1));
+        ASSERT_TRUE(::DeleteFileA(strInSub.c_str()));
+        ASSERT_TRUE(pHandler->WaitForCount("removed", strInSub, 1));
+        ASSERT_TRUE(::DeleteFileA(strB.c_str()));
+        ASSERT_TRUE(pHandler->WaitForCount("removed", strB, 1));
+        ASSERT_TRUE(::RemoveDirectoryA(strSub.c_str()));
+        ASSERT_TRUE(pHandler->WaitForCount("removed", strSub, 1));
+
+        EXPECT_TRUE(watcher.UnwatchDirectory(strWatched));
+        EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
+
+        const std::vector<HandlerCall> calls = pHandler->Calls();
+        EXPECT_TRUE(pHandler->Has("renamed", strA, strB));
+        EXPECT_GT(pHandler->Count("modified", strA), 0u) << "writing a.txt modifies it";
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.front().strKind, "started");
+        EXPECT_EQ(calls.front().strName, strWatched);
+        EXPECT_EQ(calls.front().dwError, 0u);
+        EXPECT_EQ(calls.back().strKind, "stopped");
+        EXPECT_EQ(calls.back().strName, strWatched);
+
+        // The notification thread ends with its last watch.
+        EXPECT_TRUE(Eventually([] { return tern::CDelayedNotificationThread::ThreadId() == 0; }));
+        EXPECT_NE(dwNotifyThread, watcher.m_dwWorkerThreadId.load());
+        EXPECT_NE(dwNotifyThread, ::GetCurrentThreadId());
+        for (const HandlerCall& call : calls) EXPECT_EQ(call.dwThreadId, dwNotifyThread);
+        // The watch gives its reference back and unbinds the handler.
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
+        EXPECT_EQ(pHandler->GetWatcher(), nullptr);
+    }
+    pHandler->Release();
+    RemoveTree(strFolder);
+}
+
+INSTANTIATE_TEST_SUITE_P(TrailingBackslash, WatcherEndToEnd, ::testing::Bool());
+
+// Without the subtree flag only the watched level is reported; a directory
+// rename there is a rename like any other.
+TEST(WatcherEndToEndFlat, WatchWithoutSubtreeSeesOnlyItsOwnLevel) {
+    const std::string strFolder = MakeFreshFolder(FixedDriveRoot(), "flat");
+    RecordingHandler* pHandler = new RecordingHandler();
+    {
+        ProbeWatcher watcher;
+        ASSERT_EQ(watcher.Watch(strFolder, pHandler, FALSE), 0u);
+        const std::string strSub = strFolder + "\\sub";
+        const std::string strMoved = strFolder + "\\moved";
+        ASSERT_TRUE(::CreateDirectoryA(strSub.c_str(), nullptr));
+        ASSERT_TRUE(pHandler->WaitForCount("added", strSub, 1));
+        WriteFile(strSub + "\\hidden.txt", "below the watched level");
+        WriteFile(strFolder + "\\top.txt", "on the watched level");
+        ASSERT_TRUE(pHandler->WaitForCount("added", "top.txt", 1));
+        ASSERT_TRUE(::DeleteFileA((strSub + "\\hidden.txt").c_str()));
+        ASSERT_TRUE(::MoveFileA(strSub.c_str(), strMoved.c_str()));
+        ASSERT_TRUE(pHandler->WaitForCount("renamed", strSub, 1));
+        EXPECT_TRUE(pHandler->Has("renamed", strSub, strMoved));
+        EXPECT_EQ(pHandler->Count("added", "hidden.txt"), 0u);
+        EXPECT_EQ(pHandler->Count("removed", "hidden.txt"), 0u);
+        EXPECT_TRUE(watcher.UnwatchAllDirectories());
+    }
+    pHandler->Release();
+    RemoveTree(strFolder);
+}
 
 TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
     AutoTestSwitch trace;
@@ -72,17 +132,17 @@ TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
         ::SetLastError(1234);
         EXPECT_EQ(watcher.WatchDirectory(folder.Path(), 0, pHandler, TRUE, "*", ""), 87u);
         EXPECT_EQ(::GetLastError(), 1234u) << "mask 0 leaves the last error alone";
-        EXPECT_EQ(watcher.WatchDirectory("", kChangeMask, pHandler, TRUE, "*", ""), 87u);
+        EXPECT_EQ(watcher.Watch("", pHandler), 87u);
         EXPECT_EQ(::GetLastError(), 87u);
         EXPECT_EQ(watcher.WatchDirectory(folder.Path(), kChangeMask, nullptr, TRUE, nullptr, nullptr),
                   87u);
-        EXPECT_EQ(watcher.WatchDirectory(folder.Child("plain.txt"), kChangeMask, pHandler, TRUE, "*", ""),
+        EXPECT_EQ(watcher.Watch(folder.Child("plain.txt"), pHandler),
                   161u);
         EXPECT_EQ(::GetLastError(), 161u);
-        EXPECT_EQ(watcher.WatchDirectory(folder.Child("missing"), kChangeMask, pHandler, TRUE, "*", ""),
+        EXPECT_EQ(watcher.Watch(folder.Child("missing"), pHandler),
                   161u);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-        EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
 
         // Unwatching without a watch: no port yet.
         EXPECT_FALSE(watcher.UnwatchDirectory(folder.Path()));
@@ -108,40 +168,37 @@ TEST(WatcherHandshake, WatchingTwiceReplacesAndHolesAreReused) {
     RecordingHandler* pSecond = new RecordingHandler();
     {
         ProbeWatcher watcher;
-        ASSERT_EQ(watcher.WatchDirectory(a.Path(), kChangeMask, pFirst, TRUE, "*", ""), 0u);
+        ASSERT_EQ(watcher.Watch(a.Path(), pFirst), 0u);
         std::string strUpper = a.Path();
         tern::MakeUpperInPlace(strUpper);
-        ASSERT_EQ(watcher.WatchDirectory(strUpper, kChangeMask, pSecond, TRUE, "*", ""), 0u);
+        ASSERT_EQ(watcher.Watch(strUpper, pSecond), 0u);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 1);
-        EXPECT_EQ(pFirst->GetReferenceCount(), 1);
+        EXPECT_TRUE(Eventually([&] { return pFirst->GetReferenceCount() == 1; }));
         EXPECT_EQ(pFirst->GetWatcher(), nullptr);
-        EXPECT_TRUE(pFirst->WaitForCount("stopped", "", 1, kDeliveryWaitMs));
-        EXPECT_EQ(pSecond->GetReferenceCount(), 2);
+        EXPECT_TRUE(pFirst->WaitForCount("stopped", "", 1));
+        EXPECT_TRUE(Eventually([&] { return pSecond->GetReferenceCount() == 2; })) << "the watch's one reference";
 
         ASSERT_TRUE(terntest::WriteTextFile(a.Child("only-second.txt"), "x"));
-        EXPECT_TRUE(pSecond->WaitForCount("added", "only-second.txt", 1, kDeliveryWaitMs));
+        EXPECT_TRUE(pSecond->WaitForCount("added", "only-second.txt", 1));
         EXPECT_EQ(pFirst->Count("added"), 0u);
 
-        ASSERT_EQ(watcher.WatchDirectory(b.Path(), kChangeMask, pFirst, TRUE, "*", ""), 0u);
-        ASSERT_EQ(watcher.WatchDirectory(c.Path(), kChangeMask, pFirst, TRUE, "*", ""), 0u);
+        ASSERT_EQ(watcher.Watch(b.Path(), pFirst), 0u);
+        ASSERT_EQ(watcher.Watch(c.Path(), pFirst), 0u);
         EXPECT_EQ(pFirst->GetWatcherReferenceCount(), 2);
         EXPECT_TRUE(watcher.UnwatchDirectory(b.Path()));
         EXPECT_EQ(pFirst->GetWatcherReferenceCount(), 1);
         EXPECT_FALSE(watcher.UnwatchDirectory(b.Path())) << "no longer watched";
         EXPECT_TRUE(watcher.UnwatchDirectory(std::string())) << "an empty name is a no-op";
-        ASSERT_EQ(watcher.WatchDirectory(d.Path(), kChangeMask, pSecond, TRUE, "*", ""), 0u);
+        ASSERT_EQ(watcher.Watch(d.Path(), pSecond), 0u);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 3);
 
         EXPECT_EQ(capture.Count("GetDirWatchInfo Fail when unwatch Dir"), 1u);
         EXPECT_EQ(capture.Count("UnwatchDirectory strDir is NULL"), 1u);
-        capture.Clear();
         EXPECT_TRUE(watcher.UnwatchAllDirectories());
-        EXPECT_EQ(UnwatchOrder(capture),
-                  (std::vector<std::string>{strUpper, d.Path(), c.Path()}));
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
     }
-    EXPECT_EQ(pFirst->GetReferenceCount(), 1);
-    EXPECT_EQ(pSecond->GetReferenceCount(), 1);
+    EXPECT_TRUE(Eventually([&] { return pFirst->GetReferenceCount() == 1; }));
+    EXPECT_TRUE(Eventually([&] { return pSecond->GetReferenceCount() == 1; }));
     pFirst->Release();
     pSecond->Release();
 }
@@ -151,18 +208,18 @@ TEST(WatcherHandshake, HandlerMovedToASecondWatcherLosesItsWatchesOnTheFirst) {
     RecordingHandler* pHandler = new RecordingHandler();
     {
         ProbeWatcher first, second;
-        ASSERT_EQ(first.WatchDirectory(a.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
-        ASSERT_EQ(first.WatchDirectory(b.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
+        ASSERT_EQ(first.Watch(a.Path(), pHandler), 0u);
+        ASSERT_EQ(first.Watch(b.Path(), pHandler), 0u);
         EXPECT_EQ(pHandler->GetWatcher(), &first);
         EXPECT_EQ(pHandler->GetWatcherReferenceCount(), 2);
 
-        ASSERT_EQ(second.WatchDirectory(c.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
+        ASSERT_EQ(second.Watch(c.Path(), pHandler), 0u);
         EXPECT_EQ(first.NumWatchedDirectories(), 0);
         EXPECT_EQ(second.NumWatchedDirectories(), 1);
         EXPECT_EQ(pHandler->GetWatcher(), &second);
         EXPECT_EQ(pHandler->GetWatcherReferenceCount(), 1);
-        EXPECT_EQ(pHandler->GetReferenceCount(), 2);
-        EXPECT_TRUE(pHandler->WaitForCount("stopped", "move-", 2, kDeliveryWaitMs));
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 2; }));
+        EXPECT_TRUE(pHandler->WaitForCount("stopped", "move-", 2));
 
         // The handler's own unwatch ends what is left.
         EXPECT_TRUE(pHandler->UnwatchDirectory());
@@ -170,7 +227,7 @@ TEST(WatcherHandshake, HandlerMovedToASecondWatcherLosesItsWatchesOnTheFirst) {
         EXPECT_EQ(pHandler->GetWatcher(), nullptr);
         EXPECT_FALSE(pHandler->UnwatchDirectory());
     }
-    EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+    EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
     pHandler->Release();
 }
 
@@ -185,18 +242,18 @@ TEST(WatcherHandshake, SlowOnWatchStoppedLeavesTheRecordAliveUntilTheWorkerEnds)
     pHandler->m_nStopDelayMs = 5600;
     {
         ProbeWatcher watcher;
-        ASSERT_EQ(watcher.WatchDirectory(folder.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
+        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
         EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
         EXPECT_EQ(capture.Count("WaitForShutdown Time Out"), 1u);
         EXPECT_EQ(capture.Count("UnwatchDirectory::: WaitForShutdown Fail"), 1u);
         EXPECT_EQ(capture.Count("] UnwatchDirectory Fail"), 1u);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-        EXPECT_TRUE(pHandler->WaitForCount("stopped", "", 1, kDeliveryWaitMs));
+        EXPECT_TRUE(pHandler->WaitForCount("stopped", "", 1));
         ::Sleep(50);
-        EXPECT_EQ(pHandler->GetReferenceCount(), 2) << "the stranded record still holds it";
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 2; })) << "the stranded record still holds it";
 
         EXPECT_TRUE(watcher.UnwatchAllDirectories());
-        EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
         EXPECT_EQ(watcher.m_nWorkerExits.load(), 1);
     }
     pHandler->Release();
@@ -206,28 +263,25 @@ TEST(WatcherHandshake, SlowOnWatchStoppedLeavesTheRecordAliveUntilTheWorkerEnds)
 // completes aborted, re-issuing it fails, the handler hears OnWatchError and
 // the watch is dropped without OnWatchStopped.
 TEST(WatcherHandshake, VanishedDirectoryGivesOnWatchErrorAndDropsTheWatch) {
-    AutoTestSwitch trace;
-    DebugOutputCapture capture;
     TempFolder folder("vanish");
     RecordingHandler* pHandler = new RecordingHandler();
     {
         ProbeWatcher watcher;
-        ASSERT_EQ(watcher.WatchDirectory(folder.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
-        ASSERT_TRUE(pHandler->WaitForCount("started", "", 1, kDeliveryWaitMs));
+        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
+        ASSERT_TRUE(pHandler->WaitForCount("started", "", 1));
         ASSERT_TRUE(terntest::CloseDirectoryHandleBehindTheWatch(folder.Path()));
-        ASSERT_TRUE(pHandler->WaitForCount("error", folder.Path(), 1, kDeliveryWaitMs))
-            << Diagnostics(capture, *pHandler);
+        ASSERT_TRUE(pHandler->WaitForCount("error", folder.Path(), 1));
         EXPECT_NE(pHandler->Calls().back().dwError, 0u);
         for (int i = 0; i < 100 && watcher.NumWatchedDirectories() != 0; ++i) ::Sleep(10);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-        EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
         EXPECT_EQ(pHandler->GetWatcher(), nullptr);
 
         // The worker goes on serving other watches.
         TempFolder other("after-vanish");
-        ASSERT_EQ(watcher.WatchDirectory(other.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
+        ASSERT_EQ(watcher.Watch(other.Path(), pHandler), 0u);
         ASSERT_TRUE(terntest::WriteTextFile(other.Child("still.txt"), "x"));
-        EXPECT_TRUE(pHandler->WaitForCount("added", "still.txt", 1, kDeliveryWaitMs));
+        EXPECT_TRUE(pHandler->WaitForCount("added", "still.txt", 1));
         EXPECT_TRUE(watcher.UnwatchAllDirectories());
     }
     EXPECT_EQ(pHandler->Count("stopped"), 1u) << "only the second watch was stopped";
@@ -243,16 +297,16 @@ TEST(WatcherHandshake, WorkerAndNotificationThreadLiveExactlyAsLongAsTheirWatche
     RecordingHandler* pHandler = new RecordingHandler();
     {
         ProbeWatcher first, second;
-        EXPECT_EQ(tern::CDelayedNotificationThread::ThreadId(), 0u);
-        ASSERT_EQ(first.WatchDirectory(a.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
+        EXPECT_TRUE(Eventually([] { return tern::CDelayedNotificationThread::ThreadId() == 0; }));
+        ASSERT_EQ(first.Watch(a.Path(), pHandler), 0u);
         RecordingHandler* pOther = new RecordingHandler();
-        ASSERT_EQ(second.WatchDirectory(b.Path(), kChangeMask, pOther, TRUE, "*", ""), 0u);
+        ASSERT_EQ(second.Watch(b.Path(), pOther), 0u);
         const DWORD dwNotifyThread = tern::CDelayedNotificationThread::ThreadId();
         ASSERT_NE(dwNotifyThread, 0u);
         ASSERT_TRUE(terntest::WriteTextFile(a.Child("one.txt"), "1"));
         ASSERT_TRUE(terntest::WriteTextFile(b.Child("two.txt"), "2"));
-        ASSERT_TRUE(pHandler->WaitForCount("added", "one.txt", 1, kDeliveryWaitMs));
-        ASSERT_TRUE(pOther->WaitForCount("added", "two.txt", 1, kDeliveryWaitMs));
+        ASSERT_TRUE(pHandler->WaitForCount("added", "one.txt", 1));
+        ASSERT_TRUE(pOther->WaitForCount("added", "two.txt", 1));
         EXPECT_EQ(pHandler->Calls().back().dwThreadId, dwNotifyThread);
         EXPECT_EQ(pOther->Calls().back().dwThreadId, dwNotifyThread);
         EXPECT_NE(first.m_dwWorkerThreadId.load(), second.m_dwWorkerThreadId.load());
@@ -265,33 +319,33 @@ TEST(WatcherHandshake, WorkerAndNotificationThreadLiveExactlyAsLongAsTheirWatche
         EXPECT_EQ(tern::CDelayedNotificationThread::ThreadId(), dwNotifyThread)
             << "the second watcher still uses it";
 
-        ASSERT_EQ(first.WatchDirectory(a.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
+        ASSERT_EQ(first.Watch(a.Path(), pHandler), 0u);
         EXPECT_EQ(first.m_nWorkerStarts.load(), 2);
         EXPECT_TRUE(first.UnwatchAllDirectories());
         EXPECT_TRUE(second.UnwatchAllDirectories());
-        EXPECT_EQ(tern::CDelayedNotificationThread::ThreadId(), 0u);
+        EXPECT_TRUE(Eventually([] { return tern::CDelayedNotificationThread::ThreadId() == 0; }));
         pOther->Release();
     }
     pHandler->Release();
 }
 
-TEST(WatcherHandshake, NoHandleLeakOverAHundredWatchCycles) {
+TEST(WatcherHandshake, NoHandleLeakOverTwentyWatchCycles) {
     TempFolder folder("cycles");
     RecordingHandler* pHandler = new RecordingHandler();
     ProbeWatcher watcher;
     // One full cycle first: one-time set-up (privileges, Shlwapi) is not a leak.
-    ASSERT_EQ(watcher.WatchDirectory(folder.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
+    ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
     ASSERT_TRUE(watcher.UnwatchAllDirectories());
     const unsigned nBefore = terntest::CountOpenHandles();
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(watcher.WatchDirectory(folder.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
         ASSERT_TRUE(watcher.UnwatchDirectory(folder.Path()));
     }
     ASSERT_TRUE(watcher.UnwatchAllDirectories());
-    EXPECT_EQ(terntest::CountOpenHandles(), nBefore);
-    EXPECT_EQ(pHandler->Count("started"), 101u);
-    EXPECT_EQ(pHandler->Count("stopped"), 101u);
-    EXPECT_EQ(pHandler->GetReferenceCount(), 1);
+    EXPECT_LE(terntest::CountOpenHandles(), nBefore) << "a leak leaves more behind";
+    EXPECT_EQ(pHandler->Count("started"), 21u);
+    EXPECT_EQ(pHandler->Count("stopped"), 21u);
+    EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
     pHandler->Release();
 }
 
@@ -329,7 +383,7 @@ TEST(WatcherHandshake, OverflowDeliversNothingAndTheWatchGoesOn) {
     RecordingHandler* pHandler = new RecordingHandler();
     {
         ProbeWatcher watcher;
-        ASSERT_EQ(watcher.WatchDirectory(folder.Path(), kChangeMask, pHandler, TRUE, "*", ""), 0u);
+        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
         // Whether one burst overflows depends on scheduling: a few tries make
         // it as good as certain.
         for (int nTry = 0; nTry < 4 && watcher.GetEmptyCompletionCount() == 0; ++nTry) {
@@ -350,7 +404,7 @@ TEST(WatcherHandshake, OverflowDeliversNothingAndTheWatchGoesOn) {
             EXPECT_EQ(call.strName.rfind(folder.Path(), 0), 0u) << call.strName;
         }
         ASSERT_TRUE(terntest::WriteTextFile(folder.Child("after-burst.txt"), "x"));
-        EXPECT_TRUE(pHandler->WaitForCount("added", "after-burst.txt", 1, kDeliveryWaitMs));
+        EXPECT_TRUE(pHandler->WaitForCount("added", "after-burst.txt", 1));
         EXPECT_EQ(watcher.NumWatchedDirectories(), 1);
     }
     // Removing thousands of files through Wine is slow; Linux does it at once.

@@ -1,0 +1,305 @@
+// TernFileMon.dll called the way a host calls it (LoadLibrary, the exports,
+// both interfaces slot by slot), and the component class beneath.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "DebugOutputCapture.h"
+#include "HandleCount.h"
+#include "HostSession.h"
+#include "../../TernFileMon/component/TernFileMonObject.h"
+#include "../../TernFileMon/filemon/FileMonitor.h"
+
+using namespace terntest;
+using Lines = std::vector<std::string>;
+
+// The host's callbacks use the standard Windows convention (the callee pops
+// its argument on the 32-bit build).
+static_assert(std::is_same<FileMonCallback, void(WINAPI*)(FileMonEvent*)>::value,
+              "report callbacks use the standard Windows calling convention");
+
+namespace {
+
+template <typename Result, typename... Args>
+Result CallSlot(void* pInterface, int nSlot, Args... args) {
+    using Fn = Result(STDMETHODCALLTYPE*)(void*, Args...);
+    return reinterpret_cast<Fn>((*static_cast<void***>(pInterface))[nSlot])(pInterface, args...);
+}
+
+unsigned CountThreadsOfThisProcess() {
+    HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    unsigned nCount = 0;
+    for (BOOL bMore = ::Thread32First(hSnapshot, &entry); bMore; bMore = ::Thread32Next(hSnapshot, &entry)) {
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++nCount;
+    }
+    ::CloseHandle(hSnapshot);
+    return nCount;
+}
+
+// Threads of the component end a moment after its release: the count once it
+// has not changed for 200 ms (at most 3 s).
+unsigned SettledThreadCount() {
+    unsigned nCount = CountThreadsOfThisProcess();
+    for (int nStable = 0, i = 0; nStable < 4 && i < 60; ++i) {
+        ::Sleep(50);
+        const unsigned nNow = CountThreadsOfThisProcess();
+        nStable = nNow == nCount ? nStable + 1 : 0;
+        nCount = nNow;
+    }
+    return nCount;
+}
+
+BOOL CALLBACK CountIfOfThisProcess(HWND hWnd, LPARAM lParam) {
+    DWORD nProcessId = 0;
+    ::GetWindowThreadProcessId(hWnd, &nProcessId);
+    if (nProcessId == ::GetCurrentProcessId()) ++*reinterpret_cast<unsigned*>(lParam);
+    return TRUE;
+}
+
+unsigned CountWindowsOfThisProcess() {  // top-level and message-only
+    unsigned nCount = 0;
+    ::EnumWindows(CountIfOfThisProcess, reinterpret_cast<LPARAM>(&nCount));
+    for (HWND hWnd = ::FindWindowExA(HWND_MESSAGE, nullptr, nullptr, nullptr); hWnd != nullptr;
+         hWnd = ::FindWindowExA(HWND_MESSAGE, hWnd, nullptr, nullptr)) {
+        CountIfOfThisProcess(hWnd, reinterpret_cast<LPARAM>(&nCount));
+    }
+    return nCount;
+}
+
+// The hidden window appears on the component's own thread, a moment after creation.
+bool WaitForMonitorWindow() {
+    for (int i = 0; i < 200; ++i, ::Sleep(10)) {
+        if (::FindWindowA("FileMonWindowClass", "FileMon") != nullptr) return true;
+    }
+    return false;
+}
+
+void TERN_CALLBACK IgnoreReport(FileMonEvent*) {}
+void TERN_CALLBACK HostFunctionA() {}
+
+}  // namespace
+
+TEST(HostContract, ExportsAndCreateObject) {
+    HostSession dll(false);
+    auto pfnList = TernGetExport<PFN_GetInterfaceList>(dll.Module(), "GetInterfaceList");
+    auto pfnQuery = TernGetExport<PFN_QuerySupportedCommand>(dll.Module(), "QuerySupportedCommand");
+    ASSERT_TRUE(pfnList != nullptr && pfnQuery != nullptr);
+    const TernInterfaceInfo* pInfo = nullptr;
+    EXPECT_EQ(pfnList(&pInfo), 1);
+    ASSERT_NE(pInfo, nullptr);
+    EXPECT_STREQ(pInfo->pszInterfaceName, "ITernFileMon");
+    EXPECT_STREQ(pInfo->pszVersion, "1.0.0.0");
+    EXPECT_EQ(pInfo->pszReserved, nullptr);
+    EXPECT_STREQ(pInfo->pszInterfaceId, "{93F1FC27-C450-4F40-9341-810A5F696B9D}");
+    EXPECT_STREQ(pInfo->pszComponentName, "TernFileMon");
+    EXPECT_STREQ(pInfo->pszComponentCode, "L00100157");
+    EXPECT_STREQ(pInfo->pszBuildDate, "May 20 2020");
+    EXPECT_EQ(pfnQuery("Start"), -1);
+
+    for (const char* pszName : {"iternfilemon", "ITernFileMo", "ITernFileMonX", ""}) {
+        ICommonControl* pControl = nullptr;
+        EXPECT_EQ(dll.CreateObject()(pszName, &pControl, nullptr), nullptr) << pszName;
+        EXPECT_EQ(pControl, nullptr) << pszName;
+    }
+    EXPECT_EQ(dll.CreateObject()(nullptr, nullptr, nullptr), nullptr);
+
+    // Without ICommonControl out, only ITernFileMon is handed out.
+    ITernFileMon* pMonitor = dll.CreateObject()("ITernFileMon", nullptr, nullptr);
+    ASSERT_NE(pMonitor, nullptr);
+    EXPECT_EQ(pMonitor->AddRef(), 2u);
+    EXPECT_EQ(pMonitor->Release(), 1u);
+    EXPECT_EQ(pMonitor->Release(), 0u);
+}
+
+TEST(HostContract, ReferenceCountLivesOnITernFileMonOnly) {
+    HostSession dll(false);
+    ICommonControl* pControl = nullptr;
+    ITernFileMon* pMonitor = dll.CreateObject()("ITernFileMon", &pControl, nullptr);
+    ASSERT_TRUE(pMonitor != nullptr && pControl != nullptr);
+    for (int i = 0; i < 3; ++i) {  // ICommonControl's AddRef and Release change nothing
+        EXPECT_EQ(CallSlot<ULONG>(pControl, 1), 1u);
+        EXPECT_EQ(CallSlot<ULONG>(pControl, 2), 1u);
+    }
+    EXPECT_EQ(CallSlot<ULONG>(pMonitor, 1), 2u);
+    EXPECT_EQ(CallSlot<ULONG>(pControl, 1), 2u);
+    // QueryInterface hands back the interface it was called on, count unchanged.
+    void* pOut = nullptr;
+    const GUID anyId = {0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+    EXPECT_EQ(CallSlot<HRESULT>(pMonitor, 0, &anyId, &pOut), 0);
+    EXPECT_EQ(pOut, pMonitor);
+    EXPECT_EQ(CallSlot<HRESULT>(pControl, 0, &IID_IUnknown, &pOut), 0);
+    EXPECT_EQ(pOut, pControl);
+
+    DebugOutputCapture capture;
+    EXPECT_EQ(CallSlot<ULONG>(pMonitor, 2), 1u);
+    EXPECT_EQ(capture.Count("A CTernFileMon object was deleted!"), 0u);
+    EXPECT_EQ(CallSlot<ULONG>(pMonitor, 2), 0u);
+    EXPECT_EQ(capture.Count("A CTernFileMon object was deleted!\n"), 1u);
+}
+
+TEST(HostContract, SlotsAnswerInTheirOrderAndLogThroughTheHostFunction) {
+    HostSession session;
+    ASSERT_TRUE(session.IsOpen());
+    ICommonControl* pControl = session.Control();
+    ITernFileMon* pMonitor = session.Monitor();
+    EXPECT_EQ(CallSlot<int>(pControl, 5, 7, 8), 0);   // HandlePair
+    EXPECT_EQ(CallSlot<int>(pControl, 9, 42), 0);     // SetValue2
+    EXPECT_EQ(CallSlot<int>(pControl, 13, 43), 0);    // SetValue1
+    EXPECT_EQ(CallSlot<int>(pControl, 6), 0);         // GetValue3: neither touched it
+    EXPECT_EQ(pControl->GetTextById(5), "");
+    EXPECT_EQ(pControl->GetText(), "");
+    EXPECT_EQ(pControl->QuerySupportedCommand("Start"), -1);
+    EXPECT_EQ(pControl->Initialize(std::string(100000, 'x')), 0);
+    EXPECT_EQ(pControl->HandleText("anything"), 0);
+    EXPECT_TRUE(LogCalls().empty());
+
+    // The log function of the init record gets seven arguments.
+    EXPECT_FALSE(CallSlot<bool>(pMonitor, 5, nullptr, nullptr));  // CheckEvent, no rules
+    ASSERT_EQ(LogCalls().size(), 1u);
+    const HostLogCall call = LogCalls()[0];
+    EXPECT_EQ(call.strName, "TernFileMon");
+    EXPECT_EQ(call.nCodeA, 48);
+    EXPECT_EQ(call.nCodeB, 32);
+    EXPECT_EQ(call.strText, "Not Init or Init Fail, Start Error");
+    EXPECT_EQ(call.nLength, call.strText.size());
+    EXPECT_EQ(call.nLevel, 1);
+    EXPECT_EQ(call.nLast, 0);
+    EXPECT_FALSE(CallSlot<bool>(pMonitor, 4, 3));  // StopMonitoring(3)
+    ASSERT_EQ(LogCalls().size(), 2u);
+    EXPECT_EQ(LogCalls()[1].strText, "unkonw filemonitor Type");
+    EXPECT_EQ(LogCalls()[1].pName, call.pName) << "the component's own name object, every call";
+
+    // Slots 10 and 11 register and unregister; a null function is refused.
+    EXPECT_EQ(pControl->RegisterHostFunction(TERN_HOSTFN_LOG, nullptr, 0), -1);
+    EXPECT_FALSE(pMonitor->StopMonitoring(0));
+    EXPECT_EQ(LogCalls().size(), 3u);
+    EXPECT_EQ(CallSlot<int>(pControl, 11, TERN_HOSTFN_LOG, 0), 0);
+    EXPECT_FALSE(pMonitor->StopMonitoring(0));
+    EXPECT_EQ(LogCalls().size(), 3u);
+    EXPECT_EQ(CallSlot<int>(pControl, 10, TERN_HOSTFN_LOG, reinterpret_cast<void*>(RecordLog), 0), 0);
+    EXPECT_FALSE(pMonitor->StopMonitoring(0));
+    EXPECT_EQ(LogCalls().size(), 4u);
+}
+
+TEST(HostContract, MachineNameIsTheFirstLabelOfTheDnsName) {
+    HostSession session;
+    ASSERT_TRUE(session.IsOpen());
+    char szDns[256] = {};
+    DWORD nSize = sizeof(szDns);
+    ASSERT_TRUE(::GetComputerNameExA(ComputerNamePhysicalDnsFullyQualified, szDns, &nSize));
+    const std::string strDns = szDns;
+    ASSERT_NE(strDns, "");
+    EXPECT_EQ(session.Control()->GetMachineName(), strDns.substr(0, strDns.find('.')));
+    EXPECT_EQ(tern::FirstDnsLabel("host.corp.example.com"), "host");
+    EXPECT_EQ(tern::FirstDnsLabel(".corp.example"), "");
+}
+
+TEST(HostContract, StartStopAndCheckRefuseWhatTheyCannotServe) {
+    HostSession session;
+    ASSERT_TRUE(session.IsOpen());
+    ITernFileMon* pMonitor = session.Monitor();
+    FileMonRuleList rules;
+    for (int nType : {0, 3, -1}) {
+        FileMonFilterList filter = {nType, &rules};
+        EXPECT_FALSE(pMonitor->StartMonitoring(IgnoreReport, &filter)) << nType;
+        EXPECT_FALSE(pMonitor->StopMonitoring(nType)) << nType;
+    }
+    EXPECT_EQ(LogLines(), Lines(6, "unkonw filemonitor Type"));
+    ClearReportsAndLog();
+    EXPECT_FALSE(pMonitor->StartMonitoring(IgnoreReport, nullptr));
+    EXPECT_EQ(LogLines().size(), 1u);
+
+    // True means handed to the file monitor, which refuses a null callback itself.
+    for (int nType : {FILEMON_USB, FILEMON_LOCAL}) {
+        ClearReportsAndLog();
+        FileMonFilterList filter = {nType, &rules};
+        EXPECT_TRUE(pMonitor->StartMonitoring(nullptr, &filter)) << nType;
+        EXPECT_TRUE(Logged("StartFileMonitor pFilterList or pFunction is NULL")) << nType;
+        ClearReportsAndLog();
+        EXPECT_TRUE(pMonitor->StopMonitoring(nType)) << nType;  // never started: passed on all the same
+        EXPECT_TRUE(Logged("Enter Stop END")) << nType;
+    }
+
+    rules.push_back(FileMonRule{"a.txt", "", "Add", "tag"});
+    ClearReportsAndLog();
+    EXPECT_FALSE(pMonitor->CheckEvent(&rules, nullptr));
+    FileMonEvent event;
+    event.strPath = "D:\\a.txt";
+    event.strAction = "Add";
+    EXPECT_FALSE(pMonitor->CheckEvent(&rules, &event)) << "no root is recorded for FILEMON_USB";
+    EXPECT_EQ(event.strRuleTag, "");
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_FALSE(pMonitor->AddDrive(nullptr));
+}
+
+TEST(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadWindowOrHandleBehind) {
+    HostSession dll(false);
+    FileMonRuleList rules(1);
+    FileMonFilterList usb = {FILEMON_USB, &rules}, local = {FILEMON_LOCAL, &rules};
+    auto cycle = [&](bool bStart) {
+        ITernFileMon* pMonitor = dll.CreateObject()("ITernFileMon", nullptr, nullptr);
+        ASSERT_NE(pMonitor, nullptr);
+        EXPECT_TRUE(WaitForMonitorWindow());
+        if (bStart) {
+            EXPECT_TRUE(pMonitor->StartMonitoring(IgnoreReport, &usb));
+            EXPECT_TRUE(pMonitor->StartMonitoring(IgnoreReport, &local));
+        }
+        EXPECT_EQ(pMonitor->Release(), 0u);
+        EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), nullptr);
+    };
+    cycle(true);  // whatever the system starts once per process
+    const unsigned nThreadsBefore = SettledThreadCount();
+    const unsigned nWindowsBefore = CountWindowsOfThisProcess();
+    const unsigned nHandlesBefore = CountOpenHandles();
+    for (int i = 0; i < 20; ++i) cycle(i % 2 == 0);
+    // A leak leaves more behind; a handle that a system thread held only during
+    // the first count may be gone by now.
+    EXPECT_LE(SettledThreadCount(), nThreadsBefore);
+    EXPECT_LE(CountWindowsOfThisProcess(), nWindowsBefore);
+    EXPECT_LE(CountOpenHandles(), nHandlesBefore);
+}
+
+TEST(ComponentObject, ValuesHostFunctionsAndLog) {
+    tern::CTernFileMon object;
+    EXPECT_TRUE(object.IsInitialized());
+    EXPECT_EQ(object.RefCount(), 0);
+    EXPECT_EQ(object.SetValue2(22), 0);
+    EXPECT_EQ(object.SetValue3(33), 0);
+    EXPECT_EQ(object.GetValue2(), 22);
+    EXPECT_EQ(object.GetValue3(), 33);
+    EXPECT_EQ(object.Name(), "");
+    HANDLE hThread = object.FileMonitor()->WindowThreadHandle();
+    EXPECT_EQ(object.Initialize("again"), 0);
+    EXPECT_EQ(object.FileMonitor()->WindowThreadHandle(), hThread) << "no second window thread";
+
+    // Twelve slots, and no others.
+    const int ids[] = {0x100, 0x200, 0x300, 0x400, 0x500, 0x600, 0x700, 0x800, 0x900, 0x1000, 0x1100, 0x1200};
+    for (int nId : ids) {
+        EXPECT_EQ(object.RegisterHostFunction(nId, HostFunctionA, 0), 0) << std::hex << nId;
+        EXPECT_EQ(object.HostFunction(nId), HostFunctionA) << std::hex << nId;
+    }
+    EXPECT_EQ(object.Name(), "TernFileMon");
+    for (int nId : {0xA00, 0xF00, 0x1300, 0, -1}) {
+        EXPECT_EQ(object.RegisterHostFunction(nId, HostFunctionA, 0), 0) << std::hex << nId;
+        EXPECT_EQ(object.HostFunction(nId), nullptr) << std::hex << nId;
+    }
+    EXPECT_EQ(object.UnregisterHostFunction(0x900, 0), 0);
+    for (int nId : ids) {
+        EXPECT_EQ(object.HostFunction(nId), nId == 0x900 ? nullptr : HostFunctionA) << std::hex << nId;
+    }
+
+    ClearReportsAndLog();
+    ASSERT_EQ(object.RegisterHostFunction(TERN_HOSTFN_LOG, reinterpret_cast<TernHostFunction>(RecordLog), 0), 0);
+    object.WriteLog(nullptr, 1);
+    object.WriteLog("Open Dir D:\\ fail::5\n", 1);
+    ASSERT_EQ(LogCalls().size(), 1u);
+    EXPECT_EQ(LogCalls()[0].strText, "Open Dir D:\\ fail::5\n");
+    EXPECT_EQ(LogCalls()[0].nLength, 21u);
+}
