@@ -14,18 +14,11 @@
 #include "../TernFileMon/copy/CopySource.h"
 #include "../TernFileMon/filemon/FileMonitor.h"
 #include "../TernFileMon/filemon/RecordedRoots.h"
+#include "Stopwatch.h"
 
 namespace {
 
-double MicrosecondsPerCall(int nCalls, const std::function<void()>& fnCall) {
-    LARGE_INTEGER frequency, start, end;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&start);
-    for (int i = 0; i < nCalls; ++i) fnCall();
-    ::QueryPerformanceCounter(&end);
-    return 1e6 * static_cast<double>(end.QuadPart - start.QuadPart) /
-           static_cast<double>(frequency.QuadPart) / nCalls;
-}
+using terntest::MicrosecondsPerCall;
 
 int g_nWrong = 0;
 

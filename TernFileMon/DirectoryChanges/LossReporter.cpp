@@ -112,7 +112,7 @@ void CLossReporter::Write(const std::vector<ByteString>& vecLines) {
     ScopedLock lock(m_csSink);
     for (const ByteString& strLine : vecLines) {
         TERN_TRACE(strLine.c_str());
-        if (m_pfnSink != nullptr) m_pfnSink(m_pSinkContext, strLine.c_str());
+        if (m_pfnSink != nullptr) m_pfnSink(strLine.c_str(), m_pSinkContext);
     }
 }
 

@@ -36,7 +36,7 @@ public:
     // Milliseconds from any fixed point; injected so that tests need no sleep.
     typedef std::uint64_t (*ClockFunction)();
     // Receives each line; pContext is what SetLogSink was given.
-    typedef void (*LogSink)(void* pContext, const char* pszLine);
+    typedef void (*LogSink)(const char* pszLine, void* pContext);
 
     static constexpr std::uint64_t kMinLineIntervalMs = 1000;
 

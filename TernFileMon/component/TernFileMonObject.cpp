@@ -37,11 +37,6 @@ CTernFileMon* CTernFileMon::XTernFileMon::Owner() {
 
 namespace {
 
-// Lost changes are news for the host: the engine's loss lines go to its log.
-void WriteLossLine(void* pContext, const char* pszLine) {
-    static_cast<CTernFileMon*>(pContext)->WriteLog(pszLine, 1);
-}
-
 // An interface slot lets no exception out to the host: it logs what it
 // caught and answers with the slot's failure value.
 template <typename Result, typename Call>
@@ -56,8 +51,9 @@ Result GuardSlot(CTernFileMon* pOwner, const char* pszSlot, Result failed, Call 
     return failed;
 }
 
-// Faults stopped on the notification thread go to the host's log too.
-void LogDispatchFault(const char* pszText, void* pContext) {
+// The engine's lines for the host (lost changes, faults stopped on the
+// notification thread) go to its log.
+void WriteEngineLine(const char* pszText, void* pContext) {
     static_cast<CTernFileMon*>(pContext)->WriteLog(pszText, 1);
 }
 
@@ -68,9 +64,9 @@ void LogDispatchFault(const char* pszText, void* pContext) {
 CTernFileMon::CTernFileMon() {
     m_pMonintorFile = new CFileMonitor([this](const char* pszText) { WriteLog(pszText, 1); },
                                        &CDirectoryChangeHandler_Policy::Create);
-    CLossReporter::Instance().SetLogSink(&WriteLossLine, this);
+    CLossReporter::Instance().SetLogSink(&WriteEngineLine, this);
     m_bInit = m_pMonintorFile->StartWindowThread();
-    SetDispatchFaultReporter(&LogDispatchFault, this);
+    SetDispatchFaultReporter(&WriteEngineLine, this);
 }
 
 // The last Release ends here; when it returns, no code of this library runs

@@ -61,7 +61,7 @@ public:
     }
 
 private:
-    static void Collect(void* pContext, const char* pszLine) {
+    static void Collect(const char* pszLine, void* pContext) {
         static_cast<LossLines*>(pContext)->m_vecLines.push_back(pszLine);
     }
     std::vector<std::string> m_vecLines;  // the sink is called under the reporter's lock

@@ -16,7 +16,7 @@ using tern::ELossKind;
 std::uint64_t g_nNowMs = 0;
 std::uint64_t FakeClock() { return g_nNowMs; }
 
-void CollectLine(void* pContext, const char* pszLine) {
+void CollectLine(const char* pszLine, void* pContext) {
     static_cast<std::vector<std::string>*>(pContext)->push_back(pszLine);
 }
 
