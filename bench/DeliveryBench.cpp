@@ -27,8 +27,10 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "Percentiles.h"
 #include "TernFileMon.h"
 #include "UnixShell.h"
 
@@ -541,29 +543,13 @@ void PrintRow(const RowResult& row, Verdicts& verdicts) {
     std::fflush(stdout);
 }
 
-struct Percentiles {
-    double dP50Ms = 0, dP99Ms = 0;
-    size_t nSamples = 0;
-};
-
 Percentiles LatencyOf(const Tally& tally, const std::vector<long long>& createdAtUs) {
     std::vector<long long> samples;
     for (size_t i = 0; i < createdAtUs.size(); ++i) {
         const long long nAt = tally.seenAtUs[i].load();
         if (nAt != 0) samples.push_back(nAt - createdAtUs[i]);
     }
-    Percentiles result;
-    result.nSamples = samples.size();
-    if (samples.empty()) return result;
-    std::sort(samples.begin(), samples.end());
-    auto at = [&](double dQuantile) {
-        const size_t nIndex = std::min(samples.size() - 1,
-                                       static_cast<size_t>(dQuantile * (samples.size() - 1) + 0.5));
-        return static_cast<double>(samples[nIndex]) / 1000.0;
-    };
-    result.dP50Ms = at(0.50);
-    result.dP99Ms = at(0.99);
-    return result;
+    return PercentilesOf(std::move(samples));
 }
 
 // What one debugger line costs here (no debugger attached).

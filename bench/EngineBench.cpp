@@ -15,10 +15,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../TernFileMon/DirectoryChanges/DirectoryChangeHandler.h"
 #include "../TernFileMon/DirectoryChanges/DirectoryChangeWatcher.h"
+#include "Percentiles.h"
 #include "UnixShell.h"
 
 namespace {
@@ -354,29 +356,13 @@ double RunBurst(const std::string& strBase, int nFiles, bool bFromLinux,
     return dWorstRatio;
 }
 
-struct Percentiles {
-    double dP50Ms = 0, dP99Ms = 0;
-    size_t nSamples = 0;
-};
-
 Percentiles LatencyOf(const Tally& tally, const std::vector<long long>& createdAtUs) {
     std::vector<long long> samples;
     for (size_t i = 0; i < createdAtUs.size(); ++i) {
         const long long nAt = tally.addedAtUs[i].load();
         if (nAt != 0) samples.push_back(nAt - createdAtUs[i]);
     }
-    Percentiles result;
-    result.nSamples = samples.size();
-    if (samples.empty()) return result;
-    std::sort(samples.begin(), samples.end());
-    auto at = [&](double dQuantile) {
-        const size_t nIndex = std::min(samples.size() - 1,
-                                       static_cast<size_t>(dQuantile * (samples.size() - 1) + 0.5));
-        return static_cast<double>(samples[nIndex]) / 1000.0;
-    };
-    result.dP50Ms = at(0.50);
-    result.dP99Ms = at(0.99);
-    return result;
+    return PercentilesOf(std::move(samples));
 }
 
 double RunPaced(const std::string& strBase) {
