@@ -336,6 +336,7 @@ void CDelayedDirectoryChangeHandler::ExecuteNotification(CChangeNotification* pN
             } catch (...) {
                 ::MessageBeep(0xFFFFFFFF);
                 ::MessageBeep(0xFFFFFFFF);
+                ReportDispatchFault("Notification dispatch exception");
             }
             break;
         default:

@@ -2,10 +2,13 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "../common/CriticalSection.h"
 #include "DelayedDirectoryChangeHandler.h"
@@ -42,10 +45,23 @@ DWORD g_dwEndingThreadId = 0;
 // Fences: the thread handles its messages in order, so a fence that it has
 // reached means every notification posted before the fence was handled.
 constexpr UINT UWM_NOTIFICATION_FENCE = UWM_DELAYED_DIRECTORY_NOTIFICATION + 1;
-std::atomic<unsigned long> g_nLastFence{0};
 std::atomic<unsigned long> g_nFenceReached{0};
-// Notifications are discarded unread until this fence is reached.
-std::atomic<unsigned long> g_nDiscardUntilFence{0};
+
+// What is queued for the thread, per root and generation (the number of the
+// fence posted last before it), so that a drain that gives up knows what it
+// gives up and says so before it returns. Notifications and fences are posted
+// under g_csQueue, so queue order is generation order, and the thread takes
+// each notification out of its count before delivering it; a notification
+// whose count is gone was given up and is discarded unread.
+// Taken alone (PostThreadMessageA does not block).
+struct QueuedCount {
+    unsigned long nGeneration;
+    CWatchHealth* pHealth;
+    std::uint64_t nCount;
+};
+CriticalSection g_csQueue;
+std::vector<QueuedCount> g_vecQueued;
+unsigned long g_nLastFence = 0;
 // Signalled by the thread at each fence; lives as long as the library.
 UniqueHandle g_hFenceEvent;
 constexpr DWORD kFencePollMs = 50;
@@ -135,14 +151,96 @@ void FreeUndelivered(CChangeNotification* pNotification) {
 
 // ---- the notification thread ----
 
+CWatchHealth* HealthOfQueued(const CChangeNotification* pNotification) {
+    return pNotification->m_pDelayedHandler ? pNotification->m_pDelayedHandler->GetHealth() : nullptr;
+}
+
+// g_csQueue held.
+std::vector<QueuedCount>::iterator FindQueued(unsigned long nGeneration, const CWatchHealth* pHealth) {
+    return std::find_if(g_vecQueued.begin(), g_vecQueued.end(), [&](const QueuedCount& count) {
+        return count.nGeneration == nGeneration && count.pHealth == pHealth;
+    });
+}
+
+// Posts a chain and counts it as queued. False when it was not posted.
+bool PostCounted(DWORD dwThreadId, CChangeNotification* pChain) {
+    std::uint64_t nChained = 0;
+    for (const CChangeNotification* p = pChain; p != nullptr; p = p->m_pNext) ++nChained;
+    CWatchHealth* pHealth = HealthOfQueued(pChain);
+    ScopedLock lock(g_csQueue);
+    auto it = FindQueued(g_nLastFence, pHealth);
+    if (it == g_vecQueued.end()) {
+        try {
+            it = g_vecQueued.insert(g_vecQueued.end(), QueuedCount{g_nLastFence, pHealth, 0});
+        } catch (const std::bad_alloc&) {
+            ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+    }
+    if (!::PostThreadMessageA(dwThreadId, UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
+                              reinterpret_cast<LPARAM>(pChain))) {
+        return false;  // an empty count is harmless and reused by the next post
+    }
+    it->nCount += nChained;
+    return true;
+}
+
+// The thread takes one notification out of its count. False when it was
+// given up meanwhile (or never counted): it is not to be delivered.
+bool TakeQueued(const CChangeNotification* pNotification) {
+    ScopedLock lock(g_csQueue);
+    const auto it = FindQueued(g_nFenceReached.load(), HealthOfQueued(pNotification));
+    if (it == g_vecQueued.end() || it->nCount == 0) return false;
+    if (--it->nCount == 0) g_vecQueued.erase(it);
+    return true;
+}
+
+// Gives up everything queued before fence nFence: counted and reported as
+// lost now, discarded by the thread when it gets to it.
+void GiveUpQueuedBefore(unsigned long nFence) {
+    std::vector<QueuedCount> vecGivenUp;
+    {
+        ScopedLock lock(g_csQueue);
+        const auto itGivenUp = std::partition(
+            g_vecQueued.begin(), g_vecQueued.end(),
+            [nFence](const QueuedCount& count) { return IsReached(count.nGeneration, nFence); });
+        try {
+            vecGivenUp.assign(itGivenUp, g_vecQueued.end());
+        } catch (const std::bad_alloc&) {
+            TERN_TRACE("Undelivered notifications not counted: out of memory");
+        }
+        g_vecQueued.erase(itGivenUp, g_vecQueued.end());
+    }
+    for (const QueuedCount& count : vecGivenUp) {
+        if (count.nCount > 0) NoteGivenUp(count.pHealth, count.nCount);
+    }
+}
+
+// Delivers a chain one call at a time: a drain that gives up in the middle of
+// a chain stops it after the call that is running.
+void DeliverChain(CChangeNotification* pChain) {
+    while (pChain != nullptr) {
+        CChangeNotification* pNext = std::exchange(pChain->m_pNext, nullptr);
+        if (TakeQueued(pChain)) {
+            DispatchSafely(reinterpret_cast<LPARAM>(pChain));
+        } else {
+            CDelayedDirectoryChangeHandler::DiscardNotification(pChain);
+        }
+        pChain = pNext;
+    }
+}
+
+// A chain the thread can no longer deliver (its wait failed): lost.
+void DropChain(CChangeNotification* pChain) {
+    for (CChangeNotification* p = pChain; p != nullptr; p = p->m_pNext) {
+        if (TakeQueued(p)) NoteGivenUp(HealthOfQueued(p), 1);
+    }
+    CDelayedDirectoryChangeHandler::DiscardNotification(pChain);
+}
+
 void HandleThreadMessage(const MSG& msg) {
     if (msg.message == UWM_DELAYED_DIRECTORY_NOTIFICATION) {
-        auto* pNotification = reinterpret_cast<CChangeNotification*>(msg.lParam);
-        if (IsReached(g_nFenceReached.load(), g_nDiscardUntilFence.load())) {
-            DispatchSafely(msg.lParam);
-        } else {
-            CDelayedDirectoryChangeHandler::DiscardNotification(pNotification);
-        }
+        DeliverChain(reinterpret_cast<CChangeNotification*>(msg.lParam));
     } else if (msg.message == UWM_NOTIFICATION_FENCE) {
         g_nFenceReached = static_cast<unsigned long>(msg.wParam);
         ::SetEvent(g_hFenceEvent.Get());
@@ -169,11 +267,10 @@ void RunNotificationLoop(ThreadStart& start) {
         break;
     }
     // Fences still queued are answered; a notification (only after a failed
-    // wait) is freed unread.
+    // wait) is freed unread and counted as lost.
     while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == UWM_DELAYED_DIRECTORY_NOTIFICATION) {
-            CDelayedDirectoryChangeHandler::DiscardNotification(
-                reinterpret_cast<CChangeNotification*>(msg.lParam));
+            DropChain(reinterpret_cast<CChangeNotification*>(msg.lParam));
         } else {
             HandleThreadMessage(msg);
         }
@@ -252,8 +349,7 @@ void CDelayedNotificationWindow::PostNotification(CChangeNotification* pNotifica
     if (hWnd == nullptr || !::IsWindow(hWnd) ||
         !::PostMessageA(hWnd, UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
                         reinterpret_cast<LPARAM>(pNotification))) {
-        // Dropped whole, so that its wrapper is not kept alive by it.
-        CDelayedDirectoryChangeHandler::DiscardNotification(pNotification);
+        FreeUndelivered(pNotification);
     }
 }
 
@@ -309,9 +405,7 @@ CDelayedNotificationThread::~CDelayedNotificationThread() {
 void CDelayedNotificationThread::PostNotification(CChangeNotification* pNotification) {
     if (pNotification == nullptr) return;
     const DWORD dwThreadId = g_dwNotificationThreadId.load();
-    if (ConsumeInjectedPostFailure() || dwThreadId == 0 ||
-        !::PostThreadMessageA(dwThreadId, UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
-                              reinterpret_cast<LPARAM>(pNotification))) {
+    if (ConsumeInjectedPostFailure() || dwThreadId == 0 || !PostCounted(dwThreadId, pNotification)) {
         TERN_TRACE_CODE("PostThreadMessage Fail", ::GetLastError());
         FreeUndelivered(pNotification);
     }
@@ -322,21 +416,26 @@ DWORD CDelayedNotificationThread::ThreadId() { return g_dwNotificationThreadId.l
 bool CDelayedNotificationThread::Flush(DWORD dwTimeoutMs) {
     const DWORD dwThreadId = g_dwNotificationThreadId.load();
     if (dwThreadId == 0) return true;
-    const unsigned long nFence = ++g_nLastFence;
-    if (!::PostThreadMessageA(dwThreadId, UWM_NOTIFICATION_FENCE, nFence, 0)) {
-        TERN_TRACE_CODE("PostThreadMessage Fail", ::GetLastError());
-        return ThreadId() == 0;
+    unsigned long nFence = 0;
+    {
+        ScopedLock lock(g_csQueue);
+        nFence = g_nLastFence + 1;
+        if (!::PostThreadMessageA(dwThreadId, UWM_NOTIFICATION_FENCE, nFence, 0)) {
+            TERN_TRACE_CODE("PostThreadMessage Fail", ::GetLastError());
+            return ThreadId() == 0;
+        }
+        g_nLastFence = nFence;
     }
     if (dwThreadId == ::GetCurrentThreadId()) {
-        g_nDiscardUntilFence = nFence;
+        GiveUpQueuedBefore(nFence);
         return false;
     }
     const DWORD dwStart = ::GetTickCount();
     while (!IsReached(g_nFenceReached.load(), nFence)) {
         const DWORD dwElapsed = ::GetTickCount() - dwStart;
         if (dwElapsed >= dwTimeoutMs) {
-            g_nDiscardUntilFence = nFence;
             TERN_TRACE("Notifications not delivered in time, the rest is discarded");
+            GiveUpQueuedBefore(nFence);
             return false;
         }
         const DWORD dwLeft = dwTimeoutMs - dwElapsed;

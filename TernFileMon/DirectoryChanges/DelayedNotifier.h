@@ -58,7 +58,8 @@ public:
     // or when called on the notification thread itself, which cannot wait for
     // its own queue. After a false result every notification posted before
     // the call is discarded unread: the call being delivered at that moment
-    // finishes, nothing behind it starts.
+    // finishes, nothing behind it starts. What is discarded so is counted as
+    // lost ("undelivered") and its loss line written before Flush returns.
     static bool Flush(DWORD dwTimeoutMs);
     // Waits (at most dwTimeoutMs) for a notification thread that was told to
     // end and closes its handle. True when no such thread is left running.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "DelayedDirectoryChangeHandler.h"
 #include "NotificationDecoder.h"
@@ -18,30 +19,38 @@ constexpr int kMaxFailedStartWaits = 100;
 // The start and stop packets carry this byte count; the worker tells them
 // from read completions by the running state, not by the count.
 constexpr DWORD kRequestPacketBytes = 4;
+
+HANDLE CreateManualResetEvent() { return ::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+std::atomic<WatchEventFactory> g_pfnCreateWatchEvent{&CreateManualResetEvent};
+HANDLE CreateWatchEvent() { return g_pfnCreateWatchEvent.load()(); }
 }  // namespace
+
+void SetWatchEventFactory(WatchEventFactory pfnCreate) {
+    g_pfnCreateWatchEvent = pfnCreate != nullptr ? pfnCreate : &CreateManualResetEvent;
+}
 
 using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;
 
-CDirWatchInfo::CDirWatchInfo(HANDLE hDir, const ByteString& strDirectoryName,
+CDirWatchInfo::CDirWatchInfo(UniqueHandle hDir, const ByteString& strDirectoryName,
                              CDirectoryChangeHandler* pRealHandler, DWORD dwChangeFilter,
                              BOOL bWatchSubtree, bool bAppHasGui, const char* pszIncludeFilter,
                              const char* pszExcludeFilter, DWORD dwFilterFlags)
     : m_dwReadDirError(0),
-      m_hDir(hDir),
+      m_hDir(std::move(hDir)),
       m_dwChangeFilter(dwChangeFilter),
       m_bWatchSubDir(bWatchSubtree),
       m_strDirName(strDirectoryName),
       m_dwBufLength(0),
       m_nTakenBytes(0),
       m_nCarryOverOffset(0),
-      m_hStartedEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-      m_hStoppedEvent(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_hStartedEvent(CreateWatchEvent()),
+      m_hStoppedEvent(CreateWatchEvent()),
       m_dwCreateError(m_hStartedEvent && m_hStoppedEvent ? 0 : ::GetLastError()),
       m_RunningState(RUNNING_STATE_NOT_SET) {
     std::memset(m_Buffer, 0, sizeof(m_Buffer));
     std::memset(m_DecodeBuffer, 0, sizeof(m_DecodeBuffer));
     std::memset(&m_Overlapped, 0, sizeof(m_Overlapped));
-    if (hDir == INVALID_HANDLE_VALUE || strDirectoryName.empty()) return;
+    if (!m_hDir || strDirectoryName.empty()) return;
 
     m_pChangeHandler = RefPtr<CDelayedDirectoryChangeHandler>::Adopt(
         new (std::nothrow) CDelayedDirectoryChangeHandler(
@@ -81,12 +90,9 @@ CDirectoryChangeHandler* CDirWatchInfo::SetRealDirectoryChangeHandler(
     return m_pChangeHandler->SetRealDirectoryChangeHandler(pHandler);
 }
 
-void CDirWatchInfo::DeleteSelf(CDirectoryChangeWatcher* pWatcher) {
-    if (pWatcher != nullptr) {
-        CDirectoryChangeHandler* pReal = GetRealChangeHandler();
-        if (pReal != nullptr) pReal->ReleaseReferenceToWatcher(pWatcher);
-    }
-    delete this;
+void CDirWatchInfo::ReleaseWatcherBinding(CDirectoryChangeWatcher* pWatcher) {
+    CDirectoryChangeHandler* pReal = GetRealChangeHandler();
+    if (pReal != nullptr) pReal->ReleaseReferenceToWatcher(pWatcher);
 }
 
 BOOL CDirWatchInfo::CloseDirectoryHandle() {
@@ -141,6 +147,8 @@ void CDirWatchInfo::DecodeTakenRead() {
             tern::DecodeCompletedRead(m_DecodeBuffer, sizeof(m_DecodeBuffer), m_nCarryOverOffset,
                                       m_nTakenBytes, m_strDirName, *m_pChangeHandler.Get());
     } catch (...) {
+        // Not a boundary: the batch decoded so far is posted, and the
+        // exception goes on to the worker's entry, which logs it.
         m_pChangeHandler->EndBatch();
         throw;
     }

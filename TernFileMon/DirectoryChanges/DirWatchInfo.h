@@ -26,14 +26,23 @@ constexpr LONG RUNNING_STATE_NORMAL = 5;
 
 constexpr DWORD READ_DIR_CHANGE_BUFFER_SIZE = 4096;
 
+// Makes the start and stop events of each new record (manual-reset, not
+// signalled). Tests put in one that fails; null restores CreateEventA.
+using WatchEventFactory = HANDLE (*)();
+void SetWatchEventFactory(WatchEventFactory pfnCreate);
+
+// Owned by the watcher's registry (or, while it starts, by WatchDirectory);
+// the worker knows it by address as long as the registry holds it.
 class CDirectoryChangeWatcher::CDirWatchInfo {
 public:
-    CDirWatchInfo(HANDLE hDir, const ByteString& strDirectoryName,
+    CDirWatchInfo(UniqueHandle hDir, const ByteString& strDirectoryName,
                   CDirectoryChangeHandler* pRealHandler, DWORD dwChangeFilter, BOOL bWatchSubtree,
                   bool bAppHasGui, const char* pszIncludeFilter, const char* pszExcludeFilter,
                   DWORD dwFilterFlags);
     CDirWatchInfo(const CDirWatchInfo&) = delete;
     CDirWatchInfo& operator=(const CDirWatchInfo&) = delete;
+    // Gives back the real handler's reference, closes the directory.
+    ~CDirWatchInfo();
 
     CDelayedDirectoryChangeHandler* GetChangeHandler() const { return m_pChangeHandler.Get(); }
     CDirectoryChangeHandler* GetRealChangeHandler() const;
@@ -42,10 +51,9 @@ public:
 
     BOOL CloseDirectoryHandle();
     bool IsDirectoryHandleOpen();
-    // Releases the watcher binding of the real handler (when pWatcher is given)
-    // and destroys the record. The registry is the record's one owner: a
-    // record leaves it (or never joins it) before this is called.
-    void DeleteSelf(CDirectoryChangeWatcher* pWatcher);
+    // Releases the real handler's binding to pWatcher; the registry calls it
+    // before it destroys a record that was registered.
+    void ReleaseWatcherBinding(CDirectoryChangeWatcher* pWatcher);
 
     // The handshakes with the worker thread.
     DWORD StartMonitor(HANDLE hCompPort);
@@ -72,8 +80,6 @@ public:
     void SetReadError(DWORD dwError) { m_dwReadDirError = dwError; }
 
 private:
-    ~CDirWatchInfo();
-
     // Written by the worker, read by StartMonitor after the start handshake.
     std::atomic<DWORD> m_dwReadDirError;
     // The wrapper; queued notifications hold references of their own to it.

@@ -1,5 +1,6 @@
 #include "DirectoryChangeWatcher.h"
 
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -72,11 +73,11 @@ bool IsExistingDirectory(const ByteString& strDirectory) {
 // index in nIndex; every further match is traced with pszDuplicate. The caller
 // holds the registry lock.
 template <typename Predicate>
-CDirWatchInfo* FindFirstRecord(const std::vector<CDirWatchInfo*>& vecRecords, Predicate bMatches,
-                               const char* pszDuplicate, int& nIndex) {
+CDirWatchInfo* FindFirstRecord(const std::vector<std::unique_ptr<CDirWatchInfo>>& vecRecords,
+                               Predicate bMatches, const char* pszDuplicate, int& nIndex) {
     CDirWatchInfo* pFound = nullptr;
     for (size_t i = 0; i < vecRecords.size(); ++i) {
-        CDirWatchInfo* pInfo = vecRecords.at(i);
+        CDirWatchInfo* pInfo = vecRecords.at(i).get();
         if (pInfo == nullptr || !bMatches(pInfo)) continue;
         if (pFound == nullptr) {
             pFound = pInfo;
@@ -86,6 +87,14 @@ CDirWatchInfo* FindFirstRecord(const std::vector<CDirWatchInfo*>& vecRecords, Pr
         }
     }
     return pFound;
+}
+
+// Destroys a record, giving back its handler's binding to pWatcher first
+// (when given). Registry lock held when pWatcher is given.
+void DestroyRecord(std::unique_ptr<CDirWatchInfo> pInfo, CDirectoryChangeWatcher* pWatcher) {
+    if (pInfo == nullptr) return;
+    if (pWatcher != nullptr) pInfo->ReleaseWatcherBinding(pWatcher);
+    pInfo.reset();
 }
 
 }  // namespace
@@ -102,14 +111,19 @@ CDirectoryChangeWatcher::~CDirectoryChangeWatcher() {
     UnwatchAllDirectories();
     ScopedLock lifecycle(m_csLifecycle);
     // A worker that left on its own (an exception) is waited for before the
-    // records it may have used go.
-    JoinWorkerThread();
+    // records it may have used go. An abandoned one still uses this object:
+    // its memory cannot go before the worker has (see IsWorkerAbandoned).
+    if (!JoinWorkerThread(m_dwWorkerExitWaitMs)) {
+        TERN_TRACE("Watcher destroyed under a running worker: waiting for it without limit");
+        ::WaitForSingleObject(m_hThreadOwner.Get(), INFINITE);
+        m_hThreadOwner.Reset();
+    }
     {
         // Left only when the worker had already gone: nothing can use these
         // records any more.
         ScopedLock lock(m_csDirWatchInfo);
-        for (CDirWatchInfo*& pInfo : m_DirectoriesToWatch) {
-            if (pInfo != nullptr) std::exchange(pInfo, nullptr)->DeleteSelf(this);
+        for (std::unique_ptr<CDirWatchInfo>& pInfo : m_DirectoriesToWatch) {
+            DestroyRecord(std::move(pInfo), this);
         }
         m_DirectoriesToWatch.clear();
     }
@@ -146,32 +160,40 @@ DWORD CDirectoryChangeWatcher::WatchDirectory(const ByteString& strDirectory,
         return ERROR_BAD_PATHNAME;
     }
     ScopedLock lifecycle(m_csLifecycle);
+    if (m_bWorkerAbandoned.load() && !FinishWorkerEnding(0)) {
+        // The port still belongs to the worker of an earlier ending.
+        TERN_TRACE("WatchDirectory  worker of the last ending still running");
+        ::SetLastError(ERROR_BUSY);
+        return ERROR_BUSY;
+    }
     if (IsAlreadyWatched(strDirectory)) UnwatchDirectory(strDirectory);
 
     ::InitOnceExecuteOnce(&g_oncePrivileges, EnableWatchPrivileges, nullptr, nullptr);
 
     // Delete sharing is withheld on purpose: a watched directory cannot be
     // deleted or moved away under the watch.
-    const HANDLE hDir = ::CreateFileA(strDirectory.c_str(), FILE_LIST_DIRECTORY,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
-    if (hDir == INVALID_HANDLE_VALUE) return ::GetLastError();
+    UniqueHandle hDir(::CreateFileA(strDirectory.c_str(), FILE_LIST_DIRECTORY,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+    if (!hDir) return ::GetLastError();
+    const HANDLE hDirForPort = hDir.Get();
 
-    CDirWatchInfo* pInfo = new (std::nothrow)
-        CDirWatchInfo(hDir, strDirectory, pHandler, dwChangesToWatchFor, bWatchSubtree, m_bHasGui,
-                      pszInclude, pszExclude, m_nFilterFlags);
-    if (pInfo == nullptr) {
-        ::CloseHandle(hDir);
+    // Room for the record in the registry is made before the watch starts, so
+    // that a started watch always finds its entry.
+    std::unique_ptr<CDirWatchInfo> pInfo(new (std::nothrow) CDirWatchInfo(
+        std::move(hDir), strDirectory, pHandler, dwChangesToWatchFor, bWatchSubtree, m_bHasGui,
+        pszInclude, pszExclude, m_nFilterFlags));
+    if (pInfo == nullptr || !ReserveRegistryEntry()) {
         ::SetLastError(ERROR_OUTOFMEMORY);
         return ERROR_OUTOFMEMORY;
     }
 
-    const HANDLE hPort = ::CreateIoCompletionPort(hDir, m_hCompPort.load(),
-                                                  reinterpret_cast<ULONG_PTR>(pInfo), 0);
+    const HANDLE hPort = ::CreateIoCompletionPort(hDirForPort, m_hCompPort.load(),
+                                                  reinterpret_cast<ULONG_PTR>(pInfo.get()), 0);
     if (hPort == nullptr) {
         // The port of the other watches is kept: they go on being served.
         const DWORD dwError = ::GetLastError();
-        pInfo->DeleteSelf(nullptr);
+        pInfo.reset();
         ::SetLastError(dwError);
         return dwError;
     }
@@ -182,7 +204,7 @@ DWORD CDirectoryChangeWatcher::WatchDirectory(const ByteString& strDirectory,
         const DWORD dwError = StartWorkerThread();
         if (dwError != 0) {
             TERN_TRACE("DeleteSelf Tracer!");
-            pInfo->DeleteSelf(nullptr);
+            pInfo.reset();
             TERN_TRACE("WatchDirectory  AfxBeginThread is FALSE");
             return dwError;
         }
@@ -195,13 +217,13 @@ DWORD CDirectoryChangeWatcher::WatchDirectory(const ByteString& strDirectory,
     if (dwStartError != 0) {
         TERN_TRACE_CODE("WatchDirectory::: StartMonitor Fail::Error No", dwStartError);
         TERN_TRACE("DeleteSelf Tracer!");
-        pInfo->DeleteSelf(nullptr);
+        pInfo.reset();
         ::SetLastError(dwStartError);
         return dwStartError;
     }
 
     pHandler->ReferencesWatcher(this);
-    AddToWatchInfo(pInfo);
+    AddToWatchInfo(std::move(pInfo));
     ::SetLastError(0);
     return 0;
 }
@@ -225,30 +247,40 @@ DWORD CDirectoryChangeWatcher::StartWorkerThread() {
     return 0;
 }
 
-CDirWatchInfo*& CDirectoryChangeWatcher::EntryAt(int nIndex) {
+bool CDirectoryChangeWatcher::ReserveRegistryEntry() {
+    ScopedLock lock(m_csDirWatchInfo);
+    for (const std::unique_ptr<CDirWatchInfo>& pEntry : m_DirectoriesToWatch) {
+        if (pEntry == nullptr) return true;
+    }
+    try {
+        m_DirectoriesToWatch.reserve(m_DirectoriesToWatch.size() + 1);
+    } catch (const std::bad_alloc&) {
+        TERN_TRACE("AddToWatchInfo out of memory");
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<CDirWatchInfo>& CDirectoryChangeWatcher::EntryAt(int nIndex) {
     if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_DirectoriesToWatch.size()) {
         throw std::invalid_argument("watch registry index out of range");
     }
     return m_DirectoriesToWatch[static_cast<size_t>(nIndex)];
 }
 
-BOOL CDirectoryChangeWatcher::AddToWatchInfo(CDirWatchInfo* pWatchInfo) {
+BOOL CDirectoryChangeWatcher::AddToWatchInfo(std::unique_ptr<CDirWatchInfo> pWatchInfo) {
     ScopedLock lock(m_csDirWatchInfo);
     if (pWatchInfo == nullptr || pWatchInfo->GetDirectoryName().empty()) {
         TERN_TRACE("Add Invalid Dir Info??");
     }
-    for (CDirWatchInfo*& pEntry : m_DirectoriesToWatch) {
+    for (std::unique_ptr<CDirWatchInfo>& pEntry : m_DirectoriesToWatch) {
         if (pEntry == nullptr) {
-            pEntry = pWatchInfo;
+            pEntry = std::move(pWatchInfo);
             return TRUE;
         }
     }
-    try {
-        m_DirectoriesToWatch.push_back(pWatchInfo);
-    } catch (const std::bad_alloc&) {
-        TERN_TRACE("AddToWatchInfo out of memory");
-        return FALSE;
-    }
+    // Within the room ReserveRegistryEntry made: no allocation, no throw.
+    m_DirectoriesToWatch.push_back(std::move(pWatchInfo));
     return TRUE;
 }
 
@@ -301,26 +333,31 @@ BOOL CDirectoryChangeWatcher::IsAlreadyWatched(const ByteString& strDirectory) {
 int CDirectoryChangeWatcher::NumWatchedDirectories() {
     ScopedLock lock(m_csDirWatchInfo);
     int nCount = 0;
-    for (CDirWatchInfo* pInfo : m_DirectoriesToWatch) {
+    for (const std::unique_ptr<CDirWatchInfo>& pInfo : m_DirectoriesToWatch) {
         if (pInfo != nullptr) ++nCount;
     }
     return nCount;
 }
 
 BOOL CDirectoryChangeWatcher::StopAndRemoveEntry(int nIndex) {
-    CDirWatchInfo*& pEntry = EntryAt(nIndex);
-    CDirWatchInfo* pInfo = pEntry;
-    const BOOL bStopped = pInfo->UnwatchDirectory(m_hCompPort.load());
+    std::unique_ptr<CDirWatchInfo>& pEntry = EntryAt(nIndex);
+    const BOOL bStopped = pEntry->UnwatchDirectory(m_hCompPort.load());
     if (!bStopped) TERN_TRACE("UnwatchDirectory Fail");
-    pEntry = nullptr;
+    std::unique_ptr<CDirWatchInfo> pInfo = std::move(pEntry);
     if (bStopped) {
-        pInfo->DeleteSelf(this);
-    } else {
-        // The worker may still hold this record: it is freed once the
-        // worker has ended.
-        m_Orphans.push_back(pInfo);
+        DestroyRecord(std::move(pInfo), this);
+        return TRUE;
     }
-    return bStopped;
+    // The worker may still hold this record: it is freed once the worker has
+    // ended. Without room to keep it, it is let go unowned rather than freed
+    // under the worker.
+    try {
+        m_Orphans.push_back(std::move(pInfo));
+    } catch (const std::bad_alloc&) {
+        TERN_TRACE("Unconfirmed watch record kept unowned: out of memory");
+        pInfo.release();
+    }
+    return FALSE;
 }
 
 BOOL CDirectoryChangeWatcher::UnwatchDirectory(const ByteString& strDirectory) {
@@ -371,8 +408,10 @@ BOOL CDirectoryChangeWatcher::UnwatchAllDirectories() {
     {
         ScopedLock lifecycle(m_csLifecycle);
         if (m_hThread.load() == nullptr) {
+            // An abandoned worker that has left since: its ending is finished now.
+            if (m_bWorkerAbandoned.load()) FinishWorkerEnding(0);
             ScopedLock lock(m_csDirWatchInfo);
-            for (CDirWatchInfo* pInfo : m_DirectoriesToWatch) {
+            for (const std::unique_ptr<CDirWatchInfo>& pInfo : m_DirectoriesToWatch) {
                 if (pInfo != nullptr) TERN_TRACE("UnwatchAllDirectories m_DirectoriesToWatch Not NULL!");
             }
             return FALSE;
@@ -386,7 +425,7 @@ BOOL CDirectoryChangeWatcher::UnwatchAllDirectories() {
     }
     // Outside the lifecycle lock: a callback still being delivered may start
     // or stop watches of its own meanwhile.
-    if (!m_bHasGui) CDelayedNotificationThread::Flush(kNotificationDrainMs);
+    if (!m_bHasGui) CDelayedNotificationThread::Flush(m_dwNotificationDrainMs);
     return TRUE;
 }
 
@@ -394,7 +433,7 @@ void CDirectoryChangeWatcher::StopAllEntries() {
     ScopedLock lock(m_csDirWatchInfo);
     const int nCount = static_cast<int>(m_DirectoriesToWatch.size());
     for (int i = 0; i < nCount; ++i) {
-        CDirWatchInfo* pInfo = m_DirectoriesToWatch[static_cast<size_t>(i)];
+        const CDirWatchInfo* pInfo = m_DirectoriesToWatch[static_cast<size_t>(i)].get();
         if (pInfo == nullptr) continue;
         TERN_TRACE(("UnwatchDirectory  " + pInfo->GetDirectoryName()).c_str());
         StopAndRemoveEntry(i);
@@ -411,27 +450,39 @@ void CDirectoryChangeWatcher::EndWorkerThread() {
         TERN_TRACE_CODE("Worker exit packet not posted", ::GetLastError());
         ClosePort();
     }
-    JoinWorkerThread();
+    FinishWorkerEnding(m_dwWorkerExitWaitMs);
+}
+
+bool CDirectoryChangeWatcher::FinishWorkerEnding(DWORD dwWaitMs) {
+    if (!JoinWorkerThread(dwWaitMs)) {
+        // The worker keeps the port, its exit packet, the ending event (its
+        // waits stay cut short) and the unconfirmed records until it leaves.
+        m_bWorkerAbandoned = true;
+        return false;
+    }
+    m_bWorkerAbandoned = false;
     if (m_hEndingWorker) ::ResetEvent(m_hEndingWorker.Get());
     m_hThread = nullptr;
     m_dwThreadID = 0;
     ClosePort();
     TERN_TRACE("UnwatchAllDirectories m_hCompPort Set To NULL!");
     FreeOrphans();
+    return true;
 }
 
-void CDirectoryChangeWatcher::JoinWorkerThread() {
-    if (!m_hThreadOwner) return;
-    if (::WaitForSingleObject(m_hThreadOwner.Get(), kWorkerExitWaitMs) != WAIT_OBJECT_0) {
-        TERN_TRACE("UnwatchAllDirectories WaitForSingleObject TimeOut!");
-        ::WaitForSingleObject(m_hThreadOwner.Get(), INFINITE);
+bool CDirectoryChangeWatcher::JoinWorkerThread(DWORD dwWaitMs) {
+    if (!m_hThreadOwner) return true;
+    if (::WaitForSingleObject(m_hThreadOwner.Get(), dwWaitMs) != WAIT_OBJECT_0) {
+        if (dwWaitMs > 0) TERN_TRACE("UnwatchAllDirectories WaitForSingleObject TimeOut!");
+        return false;
     }
     m_hThreadOwner.Reset();
+    return true;
 }
 
 void CDirectoryChangeWatcher::FreeOrphans() {
     ScopedLock lock(m_csDirWatchInfo);
-    for (CDirWatchInfo* pInfo : m_Orphans) pInfo->DeleteSelf(this);
+    for (std::unique_ptr<CDirWatchInfo>& pInfo : m_Orphans) DestroyRecord(std::move(pInfo), this);
     m_Orphans.clear();
 }
 
@@ -440,8 +491,7 @@ BOOL CDirectoryChangeWatcher::UnwatchDirectoryBecauseOfError(CDirWatchInfo* pWat
     ScopedLock lock(m_csDirWatchInfo);
     int nIndex = -1;
     if (GetDirWatchInfo(pWatchInfo, nIndex) == nullptr) return FALSE;
-    EntryAt(nIndex) = nullptr;
-    pWatchInfo->DeleteSelf(this);
+    DestroyRecord(std::move(EntryAt(nIndex)), this);
     return TRUE;
 }
 

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "../common/ByteString.h"
@@ -26,20 +27,36 @@ constexpr DWORD FILTERS_NO_WATCHSTART_NOTIFICATION = 64;
 constexpr DWORD FILTERS_NO_WATCHSTOP_NOTIFICATION = 128;
 constexpr DWORD FILTERS_DEFAULT_BEHAVIOR = FILTERS_CHECK_FILE_NAME_ONLY;
 
-// Ending. UnwatchAllDirectories (and so the destructor) returns only when
-// the worker has ended and every notification its watches posted has been
-// delivered (kNotificationDrainMs at most, see CDelayedNotificationThread::
-// Flush for what happens when that runs out). The worker is told to end by
-// the exit packet; its only long wait (for the delivery of a stop, bounded by
-// the wrapper) makes it take the packet well within kWorkerExitWaitMs. When
-// even that runs out, the miss is traced and the wait goes on: the worker
-// uses the watcher's registry and records, which cannot be freed under it.
+// Ending. UnwatchAllDirectories stops every watch, tells the worker to end
+// (the exit packet) and waits for it (the worker-exit bound), then waits until
+// every notification its watches posted has been delivered (the drain bound;
+// see CDelayedNotificationThread::Flush for what happens when that runs out).
+// The worker's own waits are bounded and cut short while it is being ended,
+// so only a worker that cannot run (or a host log call that does not return)
+// outlasts its bound. Such a worker is abandoned, never terminated: the port,
+// the records it may use and the watcher itself must then stay; see
+// IsWorkerAbandoned. It holds a reference to the library and leaves through
+// FreeLibraryAndExitThread, so its code stays loaded while it runs.
 class CDirectoryChangeWatcher {
 public:
     class CDirWatchInfo;
 
     static constexpr DWORD kWorkerExitWaitMs = 10000;
     static constexpr DWORD kNotificationDrainMs = 30000;
+
+    // The two bounds of the ending, shortened by tests.
+    void SetEndingBounds(DWORD dwWorkerExitWaitMs, DWORD dwNotificationDrainMs) {
+        m_dwWorkerExitWaitMs = dwWorkerExitWaitMs;
+        m_dwNotificationDrainMs = dwNotificationDrainMs;
+    }
+    // True after an ending whose worker outlasted its bound and still runs.
+    // The worker uses this watcher until it leaves: an owner must then leave
+    // the watcher alive (the file monitor is never freed then). A watcher
+    // destroyed anyway waits for its worker without limit in its destructor,
+    // the one wait that cannot be bounded, since its memory is what the worker
+    // uses. A later UnwatchAllDirectories or WatchDirectory finishes the ending
+    // once the worker has gone.
+    bool IsWorkerAbandoned() const { return m_bWorkerAbandoned.load(); }
 
     // bHasGui selects the hidden-window transport for notifications instead of
     // the notification thread; nFilterFlags 0 means FILTERS_DEFAULT_BEHAVIOR.
@@ -76,12 +93,14 @@ protected:
 private:
     friend DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam);
 
-    BOOL AddToWatchInfo(CDirWatchInfo* pWatchInfo);
+    // Makes room for one more record; the registry's only allocation.
+    bool ReserveRegistryEntry();
+    BOOL AddToWatchInfo(std::unique_ptr<CDirWatchInfo> pWatchInfo);
     CDirWatchInfo* GetDirWatchInfo(const ByteString& strDirName, int& nIndex) const;
     CDirWatchInfo* GetDirWatchInfo(CDirWatchInfo* pWatchInfo, int& nIndex) const;
     CDirWatchInfo* GetDirWatchInfo(CDirectoryChangeHandler* pChangeHandler, int& nIndex) const;
     BOOL UnwatchDirectoryBecauseOfError(CDirWatchInfo* pWatchInfo);
-    CDirWatchInfo*& EntryAt(int nIndex);
+    std::unique_ptr<CDirWatchInfo>& EntryAt(int nIndex);
     // Stops one registry entry's watch and clears the entry; destroys the
     // record when the stop succeeded. Registry lock held.
     BOOL StopAndRemoveEntry(int nIndex);
@@ -89,8 +108,12 @@ private:
     void HandleCompletedRead(CDirWatchInfo& info, DWORD nBytes);
     DWORD StartWorkerThread();
     void EndWorkerThread();
-    // Waits for the worker thread to end (see the class comment).
-    void JoinWorkerThread();
+    // Waits up to dwWaitMs for a worker told to end, then lets go of the port
+    // and of the records it may have used. False when it still runs: it is
+    // abandoned and keeps them. Lifecycle lock held.
+    bool FinishWorkerEnding(DWORD dwWaitMs);
+    // True when no worker thread is left to wait for.
+    bool JoinWorkerThread(DWORD dwWaitMs);
     // Stops every registry entry and empties the registry. Lifecycle lock held.
     void StopAllEntries();
     // Lets go of the port: the view first, then the handle.
@@ -110,10 +133,12 @@ private:
     // for the delivery of a stop that the notification thread cannot make
     // (it may be the very thread that is ending the worker). Manual-reset.
     UniqueHandle m_hEndingWorker;
-    std::vector<CDirWatchInfo*> m_DirectoriesToWatch;
+    // The registry owns its records; the worker knows them by address only
+    // (the completion key), for as long as they are registered or orphaned.
+    std::vector<std::unique_ptr<CDirWatchInfo>> m_DirectoriesToWatch;
     // Records whose stop was not confirmed: the worker may still use them, so
     // they are freed only once the worker has ended.
-    std::vector<CDirWatchInfo*> m_Orphans;
+    std::vector<std::unique_ptr<CDirWatchInfo>> m_Orphans;
     // Lock order: m_csLifecycle, then the registry lock m_csDirWatchInfo, then
     // a record lock or a handler lock. m_csLifecycle serialises WatchDirectory
     // as a whole (so two attaches of one directory leave one record) and the
@@ -123,6 +148,9 @@ private:
     bool m_bHasGui;
     DWORD m_nFilterFlags;
     std::atomic<unsigned long> m_nEmptyCompletions{0};
+    DWORD m_dwWorkerExitWaitMs = kWorkerExitWaitMs;
+    DWORD m_dwNotificationDrainMs = kNotificationDrainMs;
+    std::atomic<bool> m_bWorkerAbandoned{false};
 };
 
 // The worker thread of a watcher (pParam is the watcher).

@@ -25,6 +25,7 @@ enum class ELossKind : unsigned {
     ReadFailed,
     ReadAborted,
     WatchEnded,
+    Undelivered,
     Count
 };
 

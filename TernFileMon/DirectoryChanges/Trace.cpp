@@ -44,7 +44,9 @@ void WriteTrace(const char* pszMessage, int nLine, const char* pszSource) {
         strLine += "\r\n";
         ::OutputDebugStringA(strLine.c_str());
     } catch (...) {
-        // A trace that cannot be built is dropped: tracing never fails its caller.
+        // A trace that cannot be built is dropped (tracing never fails its
+        // caller, destructors included), and that much is said.
+        ::OutputDebugStringA("[TernFileMon] trace line dropped: exception while building it\r\n");
     }
 }
 

@@ -205,6 +205,11 @@ void NoteDiscarded(const CChangeNotification* pNotification) {
     });
 }
 
+void NoteGivenUp(CWatchHealth* pHealth, std::uint64_t nCount) {
+    NoteLoss(pHealth, ELossKind::Undelivered, nCount);
+    CLossReporter::Instance().FlushRoot(pHealth != nullptr ? pHealth->Root() : ByteString("(other)"));
+}
+
 void NoteDispatched(const CChangeNotification* pNotification, std::uint64_t nCostUs) {
     // The path is kept only for a new highest, which is rare: no lock otherwise.
     const bool bBusiest = nCostUs > Load(CHealthRegistry::Instance().Totals().m_nBusiestCostUs);

@@ -101,6 +101,10 @@ void NotePosted(CWatchHealth* pHealth, std::uint64_t nCount);
 // A chain that could not be posted: counted as lost, then discarded by the caller.
 void NoteUndelivered(const CChangeNotification* pChain);
 void NoteDiscarded(const CChangeNotification* pNotification);
+// nCount queued notifications of the root will be discarded unread (their
+// watch ended and the wait for their delivery gave up): counted as lost, and
+// the line about it written at once, since no later read of the root comes.
+void NoteGivenUp(CWatchHealth* pHealth, std::uint64_t nCount);
 void NoteDispatched(const CChangeNotification* pNotification, std::uint64_t nCostUs);
 
 // The decoder's losses go to the root whose batch the worker decodes.

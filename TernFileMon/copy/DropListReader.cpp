@@ -1,5 +1,6 @@
 #include "DropListReader.h"
 
+#include <new>
 #include <shlobj.h>
 
 #include <cstring>
@@ -71,8 +72,9 @@ void CDropListReader::Parse() {
         if (pBlock != nullptr) {
             try {
                 ParseDropFiles(pBlock, ::GlobalSize(hData), vecNames);
-            } catch (...) {
-                // Out of memory while gathering: the names gathered so far stay.
+            } catch (const std::bad_alloc&) {
+                // The names gathered so far stay; the clipboard is unlocked below.
+                ::OutputDebugStringA("Drop list: out of memory, list cut short");
             }
             ::GlobalUnlock(hData);
         }

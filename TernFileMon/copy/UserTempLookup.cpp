@@ -1,5 +1,6 @@
 #include "UserTempLookup.h"
 
+#include <new>
 #include <userenv.h>
 
 #include "../common/Win32Handles.h"
@@ -39,7 +40,9 @@ ByteString GetUserTempPath() {
     ByteString strTemp;
     try {
         strTemp = ExpandUserTemp(hToken.Get());
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
+        // Caught here only so that the impersonation ends below.
+        ::OutputDebugStringA("User temp path lookup: out of memory");
         strTemp.clear();
     }
     ::RevertToSelf();

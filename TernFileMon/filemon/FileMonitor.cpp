@@ -24,7 +24,11 @@ CFileMonitor::CFileMonitor(MonitorLogFunction fnLog, RootHandlerFactory fnMakeHa
 // notification can still be matching.
 // Nothing here throws: the steps are Win32 calls and the watcher's own
 // stopping, which catches at its own boundaries.
-CFileMonitor::~CFileMonitor() {
+CFileMonitor::~CFileMonitor() { Shutdown(); }
+
+void CFileMonitor::Shutdown() {
+    if (m_bShutDown) return;
+    m_bShutDown = true;
     EndWindowThread();
     m_pUsbRuleList = nullptr;
     m_pfnUsbCallback = nullptr;
@@ -53,6 +57,16 @@ void CFileMonitor::Dispose(CFileMonitor* pMonitor) {
             return;
         }
         // It finished in the meantime and touches the monitor no more.
+    }
+    pMonitor->Shutdown();
+    if (pMonitor->m_DirWatcher.IsWorkerAbandoned()) {
+        // The watcher's worker outlasted its bound and still uses the watcher
+        // inside this monitor: the monitor is never freed, so that the worker
+        // finds what it uses until it leaves (it keeps the library loaded
+        // until then). Nothing else refers to it any more.
+        pMonitor->Log("Watcher worker did not end in time: the file monitor is left to it");
+        pMonitor->m_bLogDetached = true;
+        return;
     }
     delete pMonitor;
 }

@@ -59,6 +59,8 @@ public:
     // thread within a bound and deletes the monitor. When the thread does not
     // end in time, the thread is left the monitor and deletes it itself when
     // it ends; its module reference keeps the library loaded until then.
+    // Likewise, a watcher worker that does not end within its bound is left
+    // the monitor, which is then never freed.
     static void Dispose(CFileMonitor* pMonitor);
     CFileMonitor(const CFileMonitor&) = delete;
     CFileMonitor& operator=(const CFileMonitor&) = delete;
@@ -154,6 +156,10 @@ private:
     static void LogCaught(CFileMonitor* pMonitor, const char* pszWhere);
     // True once the thread has ended (or there is none); false when the bound ran out.
     bool EndWindowThread();
+    // The destruction's work, done once: Dispose runs it before it decides
+    // whether the monitor may be freed.
+    void Shutdown();
+    bool m_bShutDown = false;
     bool IsClosing() const { return m_bClosing.load(); }
     // A root that is watched and recorded needs nothing more from an arrival.
     bool IsAttachedUsbRoot(const ByteString& strRoot);

@@ -33,19 +33,21 @@ enum : std::uint32_t {
     TERN_LOSS_READ_FAILED = 3,   // "read-failed": a read completed with an error
     TERN_LOSS_READ_ABORTED = 4,  // "read-aborted": a read was aborted while its watch still ran
     TERN_LOSS_WATCH_ENDED = 5,   // "watch-ended": a watch ended on its own (read not re-issued)
-    TERN_LOSS_KIND_COUNT = 6,
+    TERN_LOSS_UNDELIVERED = 6,   // "undelivered": queued, then discarded unread when its watch ended (version 2)
+    TERN_LOSS_KIND_COUNT = 7,
     TERN_LOSS_KIND_SLOTS = 8,    // room in nLost; slots past the kinds stay 0
 };
 
 // The name of a kind as the log lines write it.
 inline const char* TernLossKindName(std::uint32_t nKind) {
     static const char* const kNames[TERN_LOSS_KIND_COUNT] = {
-        "overflow", "rename-half", "post-failed", "read-failed", "read-aborted", "watch-ended"};
+        "overflow", "rename-half", "post-failed", "read-failed", "read-aborted", "watch-ended",
+        "undelivered"};
     return nKind < TERN_LOSS_KIND_COUNT ? kNames[nKind] : "unknown";
 }
 
 enum : std::uint32_t {
-    TERN_HEALTH_VERSION = 1,
+    TERN_HEALTH_VERSION = 2,      // 2: nLost[TERN_LOSS_UNDELIVERED] is counted
     TERN_HEALTH_MAX_ROOTS = 32,   // roots past this many are counted in the totals only
     TERN_HEALTH_TEXT_BYTES = 264, // NUL-terminated, ANSI code page, cut when longer
 };

@@ -126,105 +126,95 @@ void CDirectoryChangeHandler_Policy::ReportOfficeSave(const ByteString& strDocum
     ReportEvent();
 }
 
+// The four file notifications let anything they raise (out of memory, a host
+// callback that throws) go to the engine's dispatch, which logs it and goes
+// on with the next notification.
 void CDirectoryChangeHandler_Policy::OnFileAdded(const ByteString& strFileName) {
-    try {
-        if (IsUnderInstallRoot(strFileName)) return;
-        const ByteString strTime = CurrentTimeStamp();
-        m_Event.strPath = strFileName;
-        m_Event.strAction = "Add";
-        m_Event.strTime = strTime;
-        const ByteString strSource = LookUpCopySource(strFileName);
-        if (!strSource.empty()) {
-            m_Event.strPath = strSource + kArrow + strFileName;
-            m_Event.strSource = strSource;
-            m_Event.strTarget = strFileName;
-            m_Event.strAction = "Copy";
-            if (strSource == strFileName) return;
-        }
-        if (IsWordTempFile(strFileName)) m_bWordTempAdded = true;
-        ReportEvent();
-    } catch (...) {
-        // Out of memory or a failing host callback: the engine goes on.
+    if (IsUnderInstallRoot(strFileName)) return;
+    const ByteString strTime = CurrentTimeStamp();
+    m_Event.strPath = strFileName;
+    m_Event.strAction = "Add";
+    m_Event.strTime = strTime;
+    const ByteString strSource = LookUpCopySource(strFileName);
+    if (!strSource.empty()) {
+        m_Event.strPath = strSource + kArrow + strFileName;
+        m_Event.strSource = strSource;
+        m_Event.strTarget = strFileName;
+        m_Event.strAction = "Copy";
+        if (strSource == strFileName) return;
     }
+    if (IsWordTempFile(strFileName)) m_bWordTempAdded = true;
+    ReportEvent();
 }
 
 void CDirectoryChangeHandler_Policy::OnFileRenamed(const ByteString& strOldFileName,
                                                    const ByteString& strNewFileName) {
-    try {
-        if (IsUnderInstallRoot(strOldFileName)) return;
-        const ByteString strTime = CurrentTimeStamp();
-        m_Event.strAction = "Rename";
-        m_Event.strPath = strOldFileName + kArrow + strNewFileName;
-        m_Event.strSource = strOldFileName;
-        m_Event.strTarget = strNewFileName;
-        m_Event.strTime = strTime;
+    if (IsUnderInstallRoot(strOldFileName)) return;
+    const ByteString strTime = CurrentTimeStamp();
+    m_Event.strAction = "Rename";
+    m_Event.strPath = strOldFileName + kArrow + strNewFileName;
+    m_Event.strSource = strOldFileName;
+    m_Event.strTarget = strNewFileName;
+    m_Event.strTime = strTime;
 
-        // The office rules, in this order; the first that applies decides.
-        if (IsPresentationTempFile(strOldFileName)) return;
-        if (IsSpreadsheetSave(strOldFileName, strNewFileName)) {
-            ReportOfficeSave(strNewFileName, strTime);
-            return;
-        }
-        if (IsWordTempFile(strOldFileName)) {
-            if (m_bWordTempAdded) ReportOfficeSave(strNewFileName, strTime);
-            return;
-        }
-        if (IsWordBackupFile(strNewFileName)) return;
-        ReportEvent();
-    } catch (...) {
+    // The office rules, in this order; the first that applies decides.
+    if (IsPresentationTempFile(strOldFileName)) return;
+    if (IsSpreadsheetSave(strOldFileName, strNewFileName)) {
+        ReportOfficeSave(strNewFileName, strTime);
+        return;
     }
+    if (IsWordTempFile(strOldFileName)) {
+        if (m_bWordTempAdded) ReportOfficeSave(strNewFileName, strTime);
+        return;
+    }
+    if (IsWordBackupFile(strNewFileName)) return;
+    ReportEvent();
 }
 
 void CDirectoryChangeHandler_Policy::OnFileRemoved(const ByteString& strFileName) {
-    try {
-        if (IsUnderInstallRoot(strFileName)) return;
-        const ByteString strPreviousAction = m_Event.strAction;
-        m_Event.strPath = strFileName;
-        m_Event.strAction = "Delete";
-        m_Event.strTime = CurrentTimeStamp();
-        // The workbook a save has just reported as modified loses its old copy.
-        if (m_Event.strPath == m_Event.strTarget && strPreviousAction == "Modify" &&
-            IsSpreadsheetOrPresentation(strFileName)) {
-            return;
-        }
-        ReportEvent();
-    } catch (...) {
+    if (IsUnderInstallRoot(strFileName)) return;
+    const ByteString strPreviousAction = m_Event.strAction;
+    m_Event.strPath = strFileName;
+    m_Event.strAction = "Delete";
+    m_Event.strTime = CurrentTimeStamp();
+    // The workbook a save has just reported as modified loses its old copy.
+    if (m_Event.strPath == m_Event.strTarget && strPreviousAction == "Modify" &&
+        IsSpreadsheetOrPresentation(strFileName)) {
+        return;
     }
+    ReportEvent();
 }
 
 void CDirectoryChangeHandler_Policy::OnFileModified(const ByteString& strFileName) {
-    try {
-        if (IsUnderInstallRoot(strFileName)) return;
-        FileMonEvent modified;
-        modified.strPath = strFileName;
-        modified.strAction = "Modify";
-        modified.strTime = CurrentTimeStamp();
+    if (IsUnderInstallRoot(strFileName)) return;
+    FileMonEvent modified;
+    modified.strPath = strFileName;
+    modified.strAction = "Modify";
+    modified.strTime = CurrentTimeStamp();
 
-        // Echoes: the same second as the action that wrote the file.
-        if (modified.strTime == m_Event.strTime) {
-            if (strFileName == m_Event.strPath && m_Event.strAction == "Add") return;
-            const bool bSourceOrTarget =
-                strFileName == m_Event.strTarget || strFileName == m_Event.strSource;
-            if (bSourceOrTarget && (m_Event.strAction == "Copy" || m_Event.strAction == "Rename")) {
-                return;
-            }
+    // Echoes: the same second as the action that wrote the file.
+    if (modified.strTime == m_Event.strTime) {
+        if (strFileName == m_Event.strPath && m_Event.strAction == "Add") return;
+        const bool bSourceOrTarget =
+            strFileName == m_Event.strTarget || strFileName == m_Event.strSource;
+        if (bSourceOrTarget && (m_Event.strAction == "Copy" || m_Event.strAction == "Rename")) {
+            return;
         }
-
-        CFileMonitor* pMonitor = g_pFileMonitor;
-        if (pMonitor == nullptr) return;
-        const FileMonCallback pfnLocal = pMonitor->m_pfnLocalCallback;
-        const bool bLocal =
-            pfnLocal != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, false, 1);
-        if (bLocal) pfnLocal(&modified);
-        pMonitor = g_pFileMonitor;  // the callback may have made the last Release
-        if (pMonitor == nullptr) return;
-        const FileMonCallback pfnUsb = pMonitor->m_pfnUsbCallback;
-        const bool bUsb =
-            pfnUsb != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, true, 1);
-        if (bUsb) pfnUsb(&modified);
-        NoteReportOffered(bLocal, bUsb);
-    } catch (...) {
     }
+
+    CFileMonitor* pMonitor = g_pFileMonitor;
+    if (pMonitor == nullptr) return;
+    const FileMonCallback pfnLocal = pMonitor->m_pfnLocalCallback;
+    const bool bLocal =
+        pfnLocal != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, false, 1);
+    if (bLocal) pfnLocal(&modified);
+    pMonitor = g_pFileMonitor;  // the callback may have made the last Release
+    if (pMonitor == nullptr) return;
+    const FileMonCallback pfnUsb = pMonitor->m_pfnUsbCallback;
+    const bool bUsb =
+        pfnUsb != nullptr && pMonitor->MatchModifyEvent(&modified, m_pRuleList, true, 1);
+    if (bUsb) pfnUsb(&modified);
+    NoteReportOffered(bLocal, bUsb);
 }
 
 void CDirectoryChangeHandler_Policy::OnWatchStarted(DWORD /*dwError*/,

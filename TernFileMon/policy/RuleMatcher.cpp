@@ -159,35 +159,21 @@ FileMonRuleList* RulesOfSide(const CFileMonitor& monitor, const FileMonEvent& ev
 
 bool CFileMonitor::MatchHandlerEvent(CDirectoryChangeHandler_Policy* pHandler, bool bUsbSide) {
     if (pHandler == nullptr || pHandler->m_pRuleList == nullptr) return false;
-    try {
-        FileMonRuleList* pRules = RulesOfSide(*this, pHandler->m_Event, bUsbSide);
-        return pRules != nullptr &&
-               MatchRuleList(*this, *pRules, pHandler->m_Event, kHandlerVariant);
-    } catch (...) {
-        return false;  // out of memory: the event is not reported
-    }
+    FileMonRuleList* pRules = RulesOfSide(*this, pHandler->m_Event, bUsbSide);
+    return pRules != nullptr && MatchRuleList(*this, *pRules, pHandler->m_Event, kHandlerVariant);
 }
 
 bool CFileMonitor::MatchModifyEvent(FileMonEvent* pEvent, FileMonRuleList* pRuleList,
                                     bool bUsbSide, int nRootGate) {
     if (pEvent == nullptr || pRuleList == nullptr) return false;
-    try {
-        FileMonRuleList* pRules = pRuleList;
-        if (nRootGate == 1) pRules = RulesOfSide(*this, *pEvent, bUsbSide);
-        return pRules != nullptr && MatchRuleList(*this, *pRules, *pEvent, kModifyVariant);
-    } catch (...) {
-        return false;
-    }
+    FileMonRuleList* pRules = pRuleList;
+    if (nRootGate == 1) pRules = RulesOfSide(*this, *pEvent, bUsbSide);
+    return pRules != nullptr && MatchRuleList(*this, *pRules, *pEvent, kModifyVariant);
 }
 
 bool CFileMonitor::MatchEvent(FileMonRuleList* pRuleList, FileMonEvent* pEvent) {
     if (pRuleList == nullptr || pEvent == nullptr) return false;
-    try {
-        return TouchesRecordedRoot(*pEvent) &&
-               MatchRuleList(*this, *pRuleList, *pEvent, kCheckVariant);
-    } catch (...) {
-        return false;
-    }
+    return TouchesRecordedRoot(*pEvent) && MatchRuleList(*this, *pRuleList, *pEvent, kCheckVariant);
 }
 
 CFileMonitor::MatchPatternFunction CFileMonitor::LoadMatchPattern() {

@@ -1,0 +1,181 @@
+// The bounds of a watcher's ending, hit on purpose: a delivery that stalls
+// past the drain bound, a worker that outlasts its exit bound, and a watch
+// record whose events cannot be made.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "RecordingHandler.h"
+#include "../../TernFileMon/DirectoryChanges/DirWatchInfo.h"
+#include "../../TernFileMon/DirectoryChanges/LossReporter.h"
+#include "../../TernFileMon/DirectoryChanges/WatchHealth.h"
+
+using terntest::Eventually;
+using terntest::ProbeWatcher;
+using terntest::RecordingHandler;
+using terntest::TempFolder;
+
+namespace {
+
+constexpr DWORD kNoStopDelivery = 8 | tern::FILTERS_NO_WATCHSTOP_NOTIFICATION;
+
+std::mutex g_linesMutex;
+std::vector<std::string> g_vecLossLines;
+void CollectLine(const char* pszLine, void*) {
+    std::lock_guard<std::mutex> lock(g_linesMutex);
+    g_vecLossLines.push_back(pszLine);
+}
+size_t LineCount() {
+    std::lock_guard<std::mutex> lock(g_linesMutex);
+    return g_vecLossLines.size();
+}
+
+std::uint64_t Queued(const tern::CHealthCounters& c) {
+    return c.m_nPosted.load() - c.m_nDispatched.load() - c.m_nDiscarded.load();
+}
+
+// The first addition stalls: until the test lets it go, or (bEndFromCallback)
+// it ends the watcher itself once more calls are queued behind it.
+class StallingHandler : public RecordingHandler {
+public:
+    StallingHandler(ProbeWatcher& watcher, tern::CWatchHealth& health, bool bEndFromCallback)
+        : m_watcher(watcher), m_health(health), m_bEndFromCallback(bEndFromCallback) {}
+    void OnFileAdded(const tern::ByteString& strName) override {
+        RecordingHandler::OnFileAdded(strName);
+        if (m_bStalled.exchange(true)) return;
+        ::SetEvent(m_hEntered);
+        if (!m_bEndFromCallback) {
+            ::WaitForSingleObject(m_hRelease, 20000);
+            return;
+        }
+        Eventually([&] { return Queued(m_health.Counters()) >= 3; });
+        m_watcher.UnwatchAllDirectories();
+        m_nLinesWhenEnded = LineCount();
+    }
+    ProbeWatcher& m_watcher;
+    tern::CWatchHealth& m_health;
+    const bool m_bEndFromCallback;
+    std::atomic<bool> m_bStalled{false};
+    std::atomic<size_t> m_nLinesWhenEnded{0};
+    HANDLE m_hEntered = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE m_hRelease = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+};
+
+// Every call of a batch after the stalled one is given up when the drain
+// bound runs out (or when the ending runs on the delivering thread itself):
+// counted as lost, said in one loss line before the ending returns, and
+// never delivered.
+void RunStalledDrain(bool bEndFromCallback) {
+    TempFolder folder("tbounds");
+    tern::CWatchHealth& health = *tern::CHealthRegistry::Instance().ForRoot(folder.Path());
+    const std::uint64_t nLostBefore = health.Counters().m_nLost[TERN_LOSS_UNDELIVERED].load();
+    g_vecLossLines.clear();
+    tern::CLossReporter::Instance().SetLogSink(&CollectLine, &g_vecLossLines);
+    ProbeWatcher watcher(false, kNoStopDelivery);
+    watcher.SetEndingBounds(tern::CDirectoryChangeWatcher::kWorkerExitWaitMs, 300);
+    auto* pHandler = new StallingHandler(watcher, health, bEndFromCallback);
+    ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
+    for (int i = 0; i < 6; ++i) {
+        terntest::WriteTextFile(folder.Child("f" + std::to_string(i) + ".txt"), "x");
+        if (i == 0) {
+            ASSERT_EQ(::WaitForSingleObject(pHandler->m_hEntered, 5000), WAIT_OBJECT_0);
+        }
+    }
+    if (bEndFromCallback) {
+        ASSERT_TRUE(Eventually([&] { return pHandler->m_nLinesWhenEnded.load() > 0; }, 10000));
+    } else {
+        ASSERT_TRUE(Eventually([&] { return Queued(health.Counters()) >= 3; }));
+        EXPECT_TRUE(watcher.UnwatchAllDirectories());
+        pHandler->m_nLinesWhenEnded = LineCount();
+        ::SetEvent(pHandler->m_hRelease);
+    }
+    EXPECT_TRUE(Eventually([&] { return Queued(health.Counters()) == 0; }));
+    const std::uint64_t nLost = health.Counters().m_nLost[TERN_LOSS_UNDELIVERED].load() - nLostBefore;
+    EXPECT_GE(nLost, 2u);
+    ASSERT_GE(pHandler->m_nLinesWhenEnded.load(), 1u) << "the loss was not said before the ending returned";
+    EXPECT_EQ(g_vecLossLines[0], tern::CLossReporter::FormatLine(folder.Path(), tern::ELossKind::Undelivered, nLost));
+    ::Sleep(200);
+    EXPECT_EQ(pHandler->Count("added"), 1u) << "a call behind the stalled one was delivered";
+    tern::CLossReporter::Instance().ClearLogSink(&g_vecLossLines);
+    ::CloseHandle(pHandler->m_hEntered);
+    ::CloseHandle(pHandler->m_hRelease);
+    pHandler->Release();
+}
+
+class LingeringWorkerWatcher : public ProbeWatcher {
+public:
+    LingeringWorkerWatcher() : ProbeWatcher(false, kNoStopDelivery) {}
+    std::atomic<DWORD> m_nLingerMs{0};
+
+protected:
+    void OnWorkerThreadExit() override {
+        ::Sleep(m_nLingerMs.load());
+        ProbeWatcher::OnWorkerThreadExit();
+    }
+};
+
+HANDLE FailingEventFactory() {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(TeardownBounds, StalledDeliveryIsGivenUpAndReported) {
+    for (bool bEndFromCallback : {false, true}) {
+        SCOPED_TRACE(bEndFromCallback ? "ended from the callback" : "drain bound ran out");
+        RunStalledDrain(bEndFromCallback);
+    }
+}
+
+// The ending returns at its bound while the worker still runs; the watcher
+// then refuses new watches until the worker has left, and works again after.
+TEST(TeardownBounds, WorkerOutlastingItsBoundIsAbandonedNotWaitedFor) {
+    TempFolder folder("tbounds");
+    RecordingHandler* pHandler = new RecordingHandler();
+    {
+        LingeringWorkerWatcher watcher;
+        watcher.SetEndingBounds(200, tern::CDirectoryChangeWatcher::kNotificationDrainMs);
+        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
+        watcher.m_nLingerMs = 3000;
+        EXPECT_TRUE(watcher.UnwatchAllDirectories());
+        EXPECT_EQ(watcher.m_nWorkerExits.load(), 0) << "the ending waited for the worker";
+        EXPECT_TRUE(watcher.IsWorkerAbandoned());
+        EXPECT_EQ(watcher.Watch(folder.Path(), pHandler), static_cast<DWORD>(ERROR_BUSY));
+        ASSERT_TRUE(Eventually([&] { return watcher.m_nWorkerExits.load() == 1; }, 10000));
+        watcher.m_nLingerMs = 0;
+        ASSERT_TRUE(Eventually([&] {
+            watcher.UnwatchAllDirectories();
+            return !watcher.IsWorkerAbandoned();
+        }));
+        EXPECT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
+        EXPECT_TRUE(watcher.UnwatchAllDirectories());
+    }
+    pHandler->Release();
+}
+
+// A record whose events cannot be made is refused at once, and its directory
+// handle is closed with it (the folder can be removed: a watch withholds
+// delete sharing).
+TEST(TeardownBounds, RecordWithoutEventsIsRefusedAtOnce) {
+    TempFolder folder("tbounds");
+    RecordingHandler* pHandler = new RecordingHandler();
+    {
+        ProbeWatcher watcher;
+        tern::SetWatchEventFactory(&FailingEventFactory);
+        EXPECT_EQ(watcher.Watch(folder.Path(), pHandler), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        tern::SetWatchEventFactory(nullptr);
+        EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
+        EXPECT_EQ(pHandler->Count("started"), 0u);
+        const std::string strChild = folder.Child("sub");
+        ASSERT_TRUE(::CreateDirectoryA(strChild.c_str(), nullptr));
+        EXPECT_TRUE(::RemoveDirectoryA(strChild.c_str()));
+        EXPECT_TRUE(::RemoveDirectoryA(folder.Path().c_str())) << "the directory handle stayed open";
+        ::CreateDirectoryA(folder.Path().c_str(), nullptr);
+    }
+    pHandler->Release();
+}
