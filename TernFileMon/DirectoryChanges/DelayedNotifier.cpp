@@ -257,6 +257,8 @@ void RunNotificationLoop(ThreadStart& start) {
     const HANDLE hQuit = start.hQuit.Get();
     for (;;) {
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) HandleThreadMessage(msg);
+        // The thread's idle wait for work, not a wait of any ending: it has no
+        // bound, and ends when the quit event is set (or a post arrives).
         const DWORD dwWait =
             ::MsgWaitForMultipleObjectsEx(1, &hQuit, INFINITE, QS_POSTMESSAGE, MWMO_INPUTAVAILABLE);
         if (dwWait == WAIT_OBJECT_0) break;

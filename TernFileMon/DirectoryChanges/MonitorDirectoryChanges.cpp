@@ -104,6 +104,8 @@ DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam) {
             DWORD nBytes = 0;
             ULONG_PTR nKey = 0;
             LPOVERLAPPED pOverlapped = nullptr;
+            // The worker's idle wait for work, not a wait of any ending: it has
+            // no bound, and the exit packet (or the port's closing) ends it.
             const BOOL bOk =
                 ::GetQueuedCompletionStatus(hCompPort, &nBytes, &nKey, &pOverlapped, INFINITE);
             const DWORD dwCompletionError = bOk ? 0 : ::GetLastError();

@@ -120,7 +120,11 @@ DWORD CFileMonitor::RunWindowThread() {
 }
 
 // The last touch of the monitor by its window thread. When Dispose stopped
-// waiting, the monitor was left to this thread, which now deletes it.
+// waiting, the monitor was left to this thread, which now deletes it: Dispose
+// could not free it under a thread that still used it, its owner is gone, and
+// this thread is its last user, so the delete is the hand-over's end, not an
+// object deleting itself at random. The thread's module reference keeps this
+// code loaded until FreeLibraryAndExitThread.
 void CFileMonitor::LeaveWindowThread() {
     int nState = WINDOW_THREAD_RUNNING;
     if (m_nWindowThreadState.compare_exchange_strong(nState, WINDOW_THREAD_FINISHED)) return;
