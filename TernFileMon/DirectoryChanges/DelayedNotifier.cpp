@@ -179,7 +179,10 @@ bool PostCounted(DWORD dwThreadId, CChangeNotification* pChain) {
     }
     if (!::PostThreadMessageA(dwThreadId, UWM_DELAYED_DIRECTORY_NOTIFICATION, 0,
                               reinterpret_cast<LPARAM>(pChain))) {
-        return false;  // an empty count is harmless and reused by the next post
+        const DWORD dwError = ::GetLastError();
+        if (it->nCount == 0) g_vecQueued.erase(it);
+        ::SetLastError(dwError);
+        return false;
     }
     it->nCount += nChained;
     return true;
