@@ -1,6 +1,7 @@
 #include "PolicyEnvironment.h"
 
 #include "../DirectoryChanges/Trace.h"
+#include "../DirectoryChanges/WatchHealth.h"
 #include "../copy/CopySource.h"
 #include "../filemon/FileMonitor.h"
 #include "../filemon/RecordedRoots.h"
@@ -28,16 +29,6 @@ ByteString JoinedUsbRoots() {
         strRoots += strRoot;
     }
     return strRoots;
-}
-
-std::uint64_t MicrosecondsSince(const LARGE_INTEGER& start) {
-    LARGE_INTEGER end = {};
-    LARGE_INTEGER frequency = {};
-    ::QueryPerformanceCounter(&end);
-    ::QueryPerformanceFrequency(&frequency);
-    const long long nTicks = end.QuadPart - start.QuadPart;
-    if (frequency.QuadPart <= 0 || nTicks <= 0) return 0;
-    return static_cast<std::uint64_t>(nTicks) * 1000000u / static_cast<std::uint64_t>(frequency.QuadPart);
 }
 
 }  // namespace
