@@ -40,13 +40,18 @@ ComponentHost::~ComponentHost() {
     // thread that is still on its way out.
 }
 
-bool ComponentHost::Load(const std::string& strFolder, std::string& strError) {
+bool ComponentHost::LoadModule(const std::string& strFolder, std::string& strError) {
     const std::string strDll = strFolder + "TernFileMon.dll";
     m_hModule = ::LoadLibraryA(strDll.c_str());
     if (m_hModule == nullptr) {
         strError = "cannot load " + strDll + " (error " + std::to_string(::GetLastError()) + ")";
-        return false;
     }
+    return m_hModule != nullptr;
+}
+
+bool ComponentHost::Load(const std::string& strFolder, std::string& strError) {
+    if (!LoadModule(strFolder, strError)) return false;
+    const std::string strDll = strFolder + "TernFileMon.dll";
     auto pfnCreateObject = TernGetExport<PFN_CreateObject>(m_hModule, "CreateObject");
     if (pfnCreateObject == nullptr) {
         strError = strDll + " has no export CreateObject";

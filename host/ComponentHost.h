@@ -28,6 +28,9 @@ public:
 
     // Loads strFolder + "TernFileMon.dll" and creates the component object.
     bool Load(const std::string& strFolder, std::string& strError);
+    // Loads the DLL only (no component object).
+    bool LoadModule(const std::string& strFolder, std::string& strError);
+    HMODULE Module() const { return m_hModule; }
 
     ITernFileMon* Monitor() const { return m_pMonitor; }
     ICommonControl* Control() const { return m_pControl; }

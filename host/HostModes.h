@@ -11,7 +11,7 @@ namespace tern {
 enum HostExitCode : int {
     EXIT_DONE = 0,          // watch: stopped cleanly; check: accepted
     EXIT_NOT_ACCEPTED = 1,  // check: not accepted
-    EXIT_BAD_INPUT = 2,     // command line or rules file
+    EXIT_BAD_INPUT = 2,     // command line, rules file or recording
     EXIT_NO_COMPONENT = 3,  // the component could not be loaded or started
 };
 
@@ -31,6 +31,7 @@ bool LoadRulesForRun(const HostOptions& options, RuleSet& rules, ReportPrinter& 
 
 int RunWatch(const HostOptions& options);
 int RunCheck(const HostOptions& options);
+int RunReplay(const HostOptions& options);
 
 }  // namespace tern
 

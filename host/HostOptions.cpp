@@ -93,6 +93,8 @@ bool ApplyValueOption(const std::string& strName, const std::string& strValue,
                        std::to_string(MAX_DURATION_S) + ", not '" + strValue + "'";
             return false;
         }
+    } else if (strName == "--record") {
+        options.strRecordFile = strValue;
     } else if (strName == "--action") {
         options.strAction = strValue;
     } else if (strName == "--path") {
@@ -142,8 +144,14 @@ bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& opti
         const std::string& strArg = reader.Next();
         const bool bWasFirst = bFirst;
         bFirst = false;
-        if (bWasFirst && (strArg == "watch" || strArg == "check")) {
-            options.eMode = strArg == "check" ? HostMode::Check : HostMode::Watch;
+        if (bWasFirst && (strArg == "watch" || strArg == "check" || strArg == "replay")) {
+            options.eMode = strArg == "check"    ? HostMode::Check
+                            : strArg == "replay" ? HostMode::Replay
+                                                 : HostMode::Watch;
+            continue;
+        }
+        if (options.eMode == HostMode::Replay && options.strReplayFile.empty() && strArg.compare(0, 1, "-") != 0) {
+            options.strReplayFile = strArg;
             continue;
         }
         std::string strName, strValue;
@@ -157,6 +165,10 @@ bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& opti
             strError = "option " + strName + " belongs to check mode (ternwatch check ...)";
             return false;
         }
+        if (strName == "--trace" && options.eMode == HostMode::Replay) {
+            strError = "option --trace belongs to watch and check modes";
+            return false;
+        }
         if (IsFlag(strName)) {
             if (bHasValue) {
                 strError = "option " + strName + " takes no value";
@@ -167,15 +179,16 @@ bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& opti
         }
         const bool bValueOption = strName == "--rules" || strName == "--duration" ||
                                   strName == "--format" || strName == "--stats" ||
-                                  IsCheckOnly(strName);
+                                  strName == "--record" || IsCheckOnly(strName);
         if (!bValueOption) {
             strError = strArg.compare(0, 1, "-") == 0 ? "unknown option '" + strArg + "'"
                                                       : "unexpected argument '" + strArg + "'";
             return false;
         }
         const bool bWatchOnly =
-            strName == "--duration" || strName == "--format" || strName == "--stats";
-        if (bWatchOnly && options.eMode == HostMode::Check) {
+            strName == "--duration" || strName == "--format" || strName == "--stats" || strName == "--record";
+        const bool bReplayToo = strName == "--format";
+        if (bWatchOnly && options.eMode != HostMode::Watch && !(bReplayToo && options.eMode == HostMode::Replay)) {
             strError = "option " + strName + " belongs to watch mode";
             return false;
         }
@@ -186,16 +199,21 @@ bool ParseHostOptions(const std::vector<std::string>& vecArgs, HostOptions& opti
         strError = "option --format ecs needs --json";
         return false;
     }
+    if (options.eMode == HostMode::Replay && options.strReplayFile.empty()) {
+        strError = "replay needs a recording (ternwatch replay FILE --rules RULES.ini)";
+        return false;
+    }
     return options.eMode != HostMode::Check || CheckModeComplete(options, strError);
 }
 
 const char* HostUsageText() {
     return "Usage:\n"
            "  ternwatch [watch] [--rules FILE] [--json [--format ecs]] [--duration N]\n"
-           "                  [--stats N] [--trace]\n"
+           "                  [--stats N] [--record FILE] [--trace]\n"
            "  ternwatch check --action ACTION (--path PATH | --source PATH --target PATH)\n"
            "                  [--rules FILE] [--monitor usb|local] [--add-drive X] [--explain]\n"
            "                  [--trace]\n"
+           "  ternwatch replay FILE [--rules FILE] [--json [--format ecs]]\n"
            "  ternwatch --help\n"
            "\n"
            "Loads TernFileMon.dll from the folder of ternwatch.exe, the way a product does.\n"
@@ -214,6 +232,10 @@ const char* HostUsageText() {
            "AddDrive first, which records it unless it is watched already (every fixed\n"
            "disk is).\n"
            "\n"
+           "replay runs the component's own policy over a recording made with --record,\n"
+           "with the recorded times and copy sources (no file system, no clock), and\n"
+           "prints the reports the rules file would have produced, as a watch would.\n"
+           "\n"
            "Options:\n"
            "  --rules FILE      the rules file (default: ternwatch-rules.ini beside\n"
            "                    ternwatch.exe). A malformed file is refused with its\n"
@@ -228,6 +250,9 @@ const char* HostUsageText() {
            "                    and at exit (watch only): reads, notifications, reports\n"
            "                    and lost changes, in total and per watched root; with\n"
            "                    --json one {\"stats\":...} object on standard output\n"
+           "  --record FILE     watch: write every notification the component's policy\n"
+           "                    received, with its time and copy-source answer, to FILE\n"
+           "                    as JSON Lines (for replay)\n"
            "  --trace           show the engine's trace lines on standard error, marked\n"
            "                    [trace]. Writes to the registry: creates the value\n"
            "                    HKEY_LOCAL_MACHINE\\SOFTWARE\\AutoTest while running (needs\n"
@@ -251,7 +276,7 @@ const char* HostUsageText() {
            "standard error.\n"
            "\n"
            "Exit codes: 0 done (check: accepted); 1 check: not accepted; 2 bad command\n"
-           "line or rules file; 3 the component could not be loaded or started.\n";
+           "line, rules file or recording; 3 the component could not be loaded or started.\n";
 }
 
 }  // namespace tern

@@ -10,6 +10,7 @@ namespace tern {
 enum class HostMode {
     Watch,  // start the monitor types of the rules file and print reports
     Check,  // ask CheckEvent about one event and print the answer
+    Replay, // run the component's policy over a recording with the rules file
     Help,   // print the usage text
 };
 
@@ -21,6 +22,8 @@ struct HostOptions {
     unsigned long nDurationS = 0;  // 0: until Ctrl+C or console close
     bool bEcs = false;             // with --json: Elastic Common Schema objects (--format ecs)
     unsigned long nStatsS = 0;     // print the health counters every N s and at exit; 0: never
+    std::string strRecordFile;     // watch: write the policy's notes there (--record)
+    std::string strReplayFile;     // replay: the recording to replay
 
     // Check mode: the event to ask about.
     std::string strAction;

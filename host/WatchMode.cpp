@@ -7,9 +7,11 @@
 #include "ComponentHost.h"
 #include "HealthStats.h"
 #include "HostModes.h"
+#include "RecordFile.h"
 #include "ReportPrinter.h"
 #include "RulesFile.h"
 #include "StopSignal.h"
+#include "TernFileMonReplay.h"
 #include "TraceSession.h"
 #include "Win32Handles.h"
 
@@ -30,6 +32,15 @@ void TERN_CALLBACK OnUsbReport(FileMonEvent* pEvent) {
 void TERN_CALLBACK OnLocalReport(FileMonEvent* pEvent) {
     ReportPrinter* pPrinter = g_pReportPrinter.load();
     if (pPrinter != nullptr && pEvent != nullptr) pPrinter->PrintReport(*pEvent, "local");
+}
+
+// --record: the recorder has no context argument either. Notes arrive on the
+// notification thread, one at a time.
+std::atomic<RecordWriter*> g_pRecordWriter{nullptr};
+
+void TERN_CALLBACK OnPolicyNote(const TernPolicyNote* pNote) {
+    RecordWriter* pWriter = g_pRecordWriter.load();
+    if (pWriter != nullptr && pNote != nullptr) pWriter->Write(*pNote);
 }
 
 bool HasWildcardRule(const RuleSet& rules) {
@@ -115,12 +126,28 @@ int RunWatch(const HostOptions& options) {
         return EXIT_BAD_INPUT;
     }
 
+    RecordWriter recording;  // outlives the component: written until the last Release
+    if (!options.strRecordFile.empty() && !recording.Open(options.strRecordFile, strError)) {
+        printer.PrintStatus(strError);
+        return EXIT_BAD_INPUT;
+    }
+
     StopSignal stopSignal;
     g_pReportPrinter.store(&printer);
     ComponentHost host(printer);
     if (!host.Load(ProgramFolder(), strError)) {
         printer.PrintStatus(strError);
         return EXIT_NO_COMPONENT;
+    }
+    PFN_SetPolicyRecorder pfnSetRecorder = nullptr;
+    if (!options.strRecordFile.empty()) {
+        pfnSetRecorder = TernGetExport<PFN_SetPolicyRecorder>(host.Module(), "SetPolicyRecorder");
+        if (pfnSetRecorder == nullptr) {
+            printer.PrintStatus("TernFileMon.dll has no export SetPolicyRecorder: cannot record");
+            return EXIT_NO_COMPONENT;
+        }
+        g_pRecordWriter.store(&recording);
+        pfnSetRecorder(OnPolicyNote);
     }
 
     std::vector<MonitorType> vecTypes = {
@@ -155,6 +182,8 @@ int RunWatch(const HostOptions& options) {
     }
     const unsigned long nLeft = host.ReleaseComponent();
     g_pReportPrinter.store(nullptr);
+    if (pfnSetRecorder != nullptr) pfnSetRecorder(nullptr);
+    g_pRecordWriter.store(nullptr);
     if (nLeft != 0) printer.PrintStatus("the component kept " + std::to_string(nLeft) + " references");
     // After the last Release: the ends of the watches have counted what the
     // one-line-per-second limit still held back.

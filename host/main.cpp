@@ -22,6 +22,8 @@ int main(int argc, char** argv) {
             return tern::EXIT_DONE;
         case tern::HostMode::Check:
             return tern::RunCheck(options);
+        case tern::HostMode::Replay:
+            return tern::RunReplay(options);
         case tern::HostMode::Watch:
         default:
             return tern::RunWatch(options);

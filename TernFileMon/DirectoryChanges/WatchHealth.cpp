@@ -241,17 +241,18 @@ CDispatchCost::CDispatchCost(const CChangeNotification* pNotification)
     SetDispatchingRoot(HealthOf(pNotification));
 }
 
-void CDispatchCost::Finish() {
+std::uint64_t MicrosecondsSince(const LARGE_INTEGER& start) {
     LARGE_INTEGER end = {};
     LARGE_INTEGER frequency = {};
     ::QueryPerformanceCounter(&end);
     ::QueryPerformanceFrequency(&frequency);
-    const long long nTicks = end.QuadPart - m_start.QuadPart;
-    const std::uint64_t nCostUs =
-        frequency.QuadPart > 0 && nTicks > 0
-            ? static_cast<std::uint64_t>(nTicks) * 1000000u / static_cast<std::uint64_t>(frequency.QuadPart)
-            : 0;
-    NoteDispatched(m_pNotification, nCostUs);
+    const long long nTicks = end.QuadPart - start.QuadPart;
+    if (frequency.QuadPart <= 0 || nTicks <= 0) return 0;
+    return static_cast<std::uint64_t>(nTicks) * 1000000u / static_cast<std::uint64_t>(frequency.QuadPart);
+}
+
+void CDispatchCost::Finish() {
+    NoteDispatched(m_pNotification, MicrosecondsSince(m_start));
     SetDispatchingRoot(nullptr);
 }
 

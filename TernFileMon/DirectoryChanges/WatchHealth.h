@@ -115,6 +115,10 @@ void NoteDecodeLoss(ELossKind eKind);
 void SetDispatchingRoot(CWatchHealth* pHealth);
 void NoteReportOffered(bool bDeliveredLocal, bool bDeliveredUsb);
 
+// Microseconds from a QueryPerformanceCounter reading until now (0 when the
+// counter gives nothing usable).
+std::uint64_t MicrosecondsSince(const LARGE_INTEGER& start);
+
 // Times the delivery of one notification on the notification thread and
 // makes its root the one the event policy's reports count for. Finish before
 // the notification is freed.

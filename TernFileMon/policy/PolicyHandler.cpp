@@ -2,17 +2,19 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <ctime>
 
 #include "../DirectoryChanges/WatchHealth.h"
 #include "../copy/ClipboardBuffer.h"
-#include "../copy/CopySource.h"
 #include "../filemon/FileMonitor.h"
 
 namespace tern {
 namespace {
 
 constexpr char kArrow[] = " ==> ";
+
+std::atomic<std::uint32_t> g_nHandlersMade{0};
 
 // Position of the first occurrence of pszWhat in strPath (case-sensitive),
 // -1 when there is none. The office rules compare it with small thresholds.
@@ -55,7 +57,14 @@ ByteString CutAtLastBackslash(const ByteString& strPath) {
 
 }  // namespace
 
-CDirectoryChangeHandler_Policy::CDirectoryChangeHandler_Policy() {
+CDirectoryChangeHandler_Policy::CDirectoryChangeHandler_Policy(CPolicyEnvironment& environment,
+                                                               ByteString strInstallRoot)
+    : m_strInstallRoot(std::move(strInstallRoot)),
+      m_pEnvironment(&environment),
+      m_nHandlerNumber(++g_nHandlersMade) {}
+
+CDirectoryChangeHandler_Policy::CDirectoryChangeHandler_Policy()
+    : CDirectoryChangeHandler_Policy(g_livePolicyEnvironment, ByteString()) {
     char szExecutable[MAX_PATH] = {};
     const DWORD nLength = ::GetModuleFileNameA(nullptr, szExecutable, MAX_PATH);
     m_strInstallRoot = InstallRootOf(ByteString(szExecutable, nLength < MAX_PATH ? nLength : 0));
@@ -86,7 +95,7 @@ const ByteString& CDirectoryChangeHandler_Policy::CurrentTimeStamp() {
     // Converting to local time costs more than the rest of an addition's own
     // work here: each second's stamp is made once. Only the notification
     // thread calls this.
-    const __time64_t tNow = ::_time64(nullptr);
+    const __time64_t tNow = m_pEnvironment->CurrentTime();
     if (tNow != m_tStampSecond) {
         m_strStamp = TimeStampOf(tNow);
         m_tStampSecond = tNow;
@@ -100,15 +109,6 @@ bool CDirectoryChangeHandler_Policy::IsUnderInstallRoot(const ByteString& strPat
     ByteString strLower = strPath;
     MakeLowerInPlace(strLower);
     return strLower.find(m_strInstallRoot) != ByteString::npos;
-}
-
-ByteString CDirectoryChangeHandler_Policy::LookUpCopySource(const ByteString& strNewPath) {
-    // The watcher keeps the user's temporary folder for every root; the lookup
-    // fills it while it is empty. Only the notification thread touches it.
-    CFileMonitor* pMonitor = g_pFileMonitor;
-    if (pMonitor != nullptr) return FindCopySource(strNewPath, pMonitor->m_DirWatcher.m_strTempPath);
-    ByteString strUserTempPath;
-    return FindCopySource(strNewPath, strUserTempPath);
 }
 
 CDirectoryChangeHandler* CDirectoryChangeHandler_Policy::Create(FileMonRuleList* pRuleList) {
@@ -130,12 +130,13 @@ void CDirectoryChangeHandler_Policy::ReportOfficeSave(const ByteString& strDocum
 // callback that throws) go to the engine's dispatch, which logs it and goes
 // on with the next notification.
 void CDirectoryChangeHandler_Policy::OnFileAdded(const ByteString& strFileName) {
+    CPolicyRecording recording(*this, TERN_NOTE_ADDED, strFileName);
     if (IsUnderInstallRoot(strFileName)) return;
     const ByteString strTime = CurrentTimeStamp();
     m_Event.strPath = strFileName;
     m_Event.strAction = "Add";
     m_Event.strTime = strTime;
-    const ByteString strSource = LookUpCopySource(strFileName);
+    const ByteString strSource = m_pEnvironment->CopySourceOf(strFileName);
     if (!strSource.empty()) {
         m_Event.strPath = strSource + kArrow + strFileName;
         m_Event.strSource = strSource;
@@ -149,6 +150,7 @@ void CDirectoryChangeHandler_Policy::OnFileAdded(const ByteString& strFileName) 
 
 void CDirectoryChangeHandler_Policy::OnFileRenamed(const ByteString& strOldFileName,
                                                    const ByteString& strNewFileName) {
+    CPolicyRecording recording(*this, TERN_NOTE_RENAMED, strOldFileName, &strNewFileName);
     if (IsUnderInstallRoot(strOldFileName)) return;
     const ByteString strTime = CurrentTimeStamp();
     m_Event.strAction = "Rename";
@@ -172,6 +174,7 @@ void CDirectoryChangeHandler_Policy::OnFileRenamed(const ByteString& strOldFileN
 }
 
 void CDirectoryChangeHandler_Policy::OnFileRemoved(const ByteString& strFileName) {
+    CPolicyRecording recording(*this, TERN_NOTE_REMOVED, strFileName);
     if (IsUnderInstallRoot(strFileName)) return;
     const ByteString strPreviousAction = m_Event.strAction;
     m_Event.strPath = strFileName;
@@ -186,6 +189,7 @@ void CDirectoryChangeHandler_Policy::OnFileRemoved(const ByteString& strFileName
 }
 
 void CDirectoryChangeHandler_Policy::OnFileModified(const ByteString& strFileName) {
+    CPolicyRecording recording(*this, TERN_NOTE_MODIFIED, strFileName);
     if (IsUnderInstallRoot(strFileName)) return;
     FileMonEvent modified;
     modified.strPath = strFileName;

@@ -10,6 +10,7 @@
 #include "../DirectoryChanges/DirectoryChangeHandler.h"
 #include "../common/ByteString.h"
 #include "../include/TernFileMon.h"
+#include "PolicyEnvironment.h"
 
 namespace tern {
 
@@ -17,7 +18,12 @@ namespace tern {
 // handler's state needs no lock; the host callbacks run there too.
 class CDirectoryChangeHandler_Policy : public CDirectoryChangeHandler {
 public:
+    // The live handler: the clock, copy detection, and the host executable's
+    // installation folder.
     CDirectoryChangeHandler_Policy();
+    // A handler whose clock and copy detection are environment's (which must
+    // outlive it), ignoring what lies under strInstallRoot (lower case).
+    CDirectoryChangeHandler_Policy(CPolicyEnvironment& environment, ByteString strInstallRoot);
     ~CDirectoryChangeHandler_Policy() override;
 
     void OnFileAdded(const ByteString& strFileName) override;
@@ -45,6 +51,11 @@ public:
     // A word processor's "~WRD" temporary file was added; its rename onto the
     // document is then that document's modification.
     bool m_bWordTempAdded = false;
+    // Where the handler's time and copy-source answers come from.
+    CPolicyEnvironment* m_pEnvironment = &g_livePolicyEnvironment;
+    // Numbered from 1 in the order handlers are made: a recording's notes
+    // name their handler by it.
+    std::uint32_t m_nHandlerNumber = 0;
     // The stamp of the second m_tStampSecond.
     __time64_t m_tStampSecond = -1;
     ByteString m_strStamp;
@@ -62,8 +73,6 @@ private:
     // An office save renamed its temporary file onto the document: reports the
     // document's modification and ends the word processor's save.
     void ReportOfficeSave(const ByteString& strDocument, const ByteString& strTime);
-    // The file strNewPath was pasted from, or empty when it is no copy.
-    static ByteString LookUpCopySource(const ByteString& strNewPath);
 };
 
 }  // namespace tern
