@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "../common/DebugOutput.h"
 #include "ClipboardBuffer.h"
 
 namespace tern {
@@ -37,12 +38,12 @@ bool CSectionListReader::Map() {
     // the view can stay.
     UniqueHandle hSection(::OpenFileMappingA(kSectionAllAccess, FALSE, kClipBufferName));
     if (!hSection) {
-        ::OutputDebugStringA("nimbdaemon OpenFileMapping failed");
+        WriteDebugLine("nimbdaemon OpenFileMapping failed");
         return false;
     }
     UniqueMappedView view(::MapViewOfFile(hSection.Get(), kSectionAllAccess, 0, 0, kClipBufferSize));
     if (!view) {
-        ::OutputDebugStringA("nimbdaemon MapViewOfFile failed");
+        WriteDebugLine("nimbdaemon MapViewOfFile failed");
         return false;
     }
     m_hSection = std::move(hSection);
