@@ -35,19 +35,30 @@ void CDebugOutputWriter::BeginUse() {
 }
 
 bool CDebugOutputWriter::EndUse(DWORD dwTimeoutMs) {
-    UniqueHandle hThread;
+    // The thread's handle stays with the writer while it is waited for (a new
+    // user may take the same thread over meanwhile); the wait is on a copy.
+    UniqueHandle hWait;
+    unsigned long nGeneration = 0;
     {
         ScopedLock lock(m_cs);
         if (m_nUsers > 0) --m_nUsers;
         if (m_nUsers > 0) return true;
         m_bEnding = true;
         m_cvLines.WakeAll();
-        hThread = std::move(m_hThread);
+        if (!m_hThread) return true;
+        const HANDLE hProcess = ::GetCurrentProcess();
+        if (!::DuplicateHandle(hProcess, m_hThread.Get(), hProcess, hWait.Put(), SYNCHRONIZE, FALSE, 0)) {
+            return false;
+        }
+        nGeneration = m_nGeneration;
     }
-    if (!hThread) return true;
     // Bounded: a thread held longer keeps its own reference to the library and
-    // ends by itself once it can write again.
-    return ::WaitForSingleObject(hThread.Get(), dwTimeoutMs) == WAIT_OBJECT_0;
+    // ends by itself once it can write again; a later EndUse or start closes
+    // its handle.
+    if (::WaitForSingleObject(hWait.Get(), dwTimeoutMs) != WAIT_OBJECT_0) return false;
+    ScopedLock lock(m_cs);
+    if (m_nGeneration == nGeneration) m_hThread.Reset();
+    return true;
 }
 
 unsigned long CDebugOutputWriter::DroppedLines() const {
@@ -108,7 +119,9 @@ bool CDebugOutputWriter::StartThreadLocked() {
                                              pStart.get(), 0, nullptr);
     if (nThread == 0) return false;
     pStart.release();  // the thread's now
+    // An older thread's handle (one whose end nobody saw) is let go here.
     m_hThread.Reset(reinterpret_cast<HANDLE>(nThread));
+    ++m_nGeneration;
     m_bRunning = true;
     m_bEnding = false;
     return true;

@@ -85,6 +85,7 @@ private:
     bool m_bRunning = false;  // the thread runs and serves the queue
     bool m_bEnding = false;   // the thread is to end once the queue is empty
     UniqueHandle m_hThread;   // the thread, until a wait saw it end
+    unsigned long m_nGeneration = 0;  // threads started so far
     unsigned long m_nDropped = 0;
 };
 
