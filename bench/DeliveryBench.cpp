@@ -16,7 +16,8 @@
 // is kept for the component's life), fresh raw readers and a fresh folder
 // made after watching began (Wine follows only those).
 //
-// Usage: delivery_bench.exe [--quick] [--sizes 1000,10000,50000]
+// Usage: delivery_bench.exe [--quick] [--sizes 1000,10000,50000] [--side linux|windows]
+// (--side: only the burst rows made from that side; the other sections run as always)
 #include <windows.h>
 
 #include <shlobj.h>
@@ -221,14 +222,24 @@ private:
 Tally g_raw4k;
 Tally g_raw64k;
 
+double FileTimeMs(const FILETIME& ft) {
+    return static_cast<double>((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) / 1e4;
+}
+
 // CPU time (user + kernel) of a thread, in ms; 0 when it cannot be read.
 double ThreadCpuMs(HANDLE hThread) {
     FILETIME ftCreate, ftExit, ftKernel, ftUser;
     if (hThread == nullptr || !::GetThreadTimes(hThread, &ftCreate, &ftExit, &ftKernel, &ftUser)) return 0;
-    auto ms = [](const FILETIME& ft) {
-        return static_cast<double>((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) / 1e4;
-    };
-    return ms(ftKernel) + ms(ftUser);
+    return FileTimeMs(ftKernel) + FileTimeMs(ftUser);
+}
+
+// CPU time of the whole process, in ms: every thread of the component (the
+// notification thread, the worker, the debugger-output writer, the window
+// thread) and the benchmark's own.
+double ProcessCpuMs() {
+    FILETIME ftCreate, ftExit, ftKernel, ftUser;
+    if (!::GetProcessTimes(::GetCurrentProcess(), &ftCreate, &ftExit, &ftKernel, &ftUser)) return 0;
+    return FileTimeMs(ftKernel) + FileTimeMs(ftUser);
 }
 
 // Waits until no observer has seen anything for nQuietMs, at most nLimitMs.
@@ -350,10 +361,16 @@ struct Observed {
     long nEmpty = 0;
 };
 
+// Per 10k delivered files.
+double Per10k(double dMs, long nDelivered) { return nDelivered > 0 ? dMs * 10000.0 / nDelivered : 0; }
+
 struct RowResult {
     RowLoad load{};
     bool bRan = false;
     Observed host, raw4k, raw64k;
+    // All threads of the process but the benchmark's own (the main thread,
+    // which makes the Windows-side bursts, and the two raw readers).
+    double dComponentCpuMs = 0;
 };
 
 // The stand-in for the client process that lends the user's token.
@@ -385,6 +402,7 @@ private:
 
 struct Bench {
     bool bQuick = false;
+    int nSide = 0;  // 0 both, 1 Linux side only, 2 Windows side only
     std::string strTokenExe;
     int nRow = 0;
     DWORD nSettleLimitMs = 300000;
@@ -465,6 +483,8 @@ struct Bench {
             const double dHostCpu0 = ThreadCpuMs(hNotify);
             const double dRaw4kCpu0 = ThreadCpuMs(raw4k.Thread());
             const double dRaw64kCpu0 = ThreadCpuMs(raw64k.Thread());
+            const double dMainCpu0 = ThreadCpuMs(::GetCurrentThread());
+            const double dProcessCpu0 = ProcessCpuMs();
             const long long nStartUs = NowUs();
             if (paced) {
                 paced(strFolder);
@@ -492,6 +512,9 @@ struct Bench {
             result.host = observe(g_host, dHostCpu0, hNotify);
             result.raw4k = observe(g_raw4k, dRaw4kCpu0, raw4k.Thread());
             result.raw64k = observe(g_raw64k, dRaw64kCpu0, raw64k.Thread());
+            const double dMainCpu = ThreadCpuMs(::GetCurrentThread()) - dMainCpu0;
+            result.dComponentCpuMs = ProcessCpuMs() - dProcessCpu0 - dMainCpu - result.raw4k.dCpuMs -
+                                     result.raw64k.dCpuMs;
             result.bRan = true;
             if (hNotify != nullptr) ::CloseHandle(hNotify);
         }
@@ -515,9 +538,9 @@ const char* MetText(bool bMet) { return bMet ? "met" : "MISSED"; }
 
 void PrintRowHeader() {
     std::printf("| drive | side | layout | files | token | section | host | raw 4k | raw 64k | "
-                "host/s | 4k/s | 64k/s | rate ratio | host CPU ms/10k | 4k CPU ms/10k | us/file | "
-                "rate >= 0.9 | delivered >= 4k-0.02 |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+                "host/s | 4k/s | 64k/s | rate ratio | host CPU ms/10k | component CPU ms/10k | 4k CPU ms/10k | "
+                "us/file | rate >= 0.9 | delivered >= 4k-0.02 |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
 }
 
 void PrintRow(const RowResult& row, Verdicts& verdicts) {
@@ -528,17 +551,16 @@ void PrintRow(const RowResult& row, Verdicts& verdicts) {
     const bool bDelivered = row.host.nDelivered / dN >= row.raw4k.nDelivered / dN - 0.02;
     verdicts.Check(bRate);
     verdicts.Check(bDelivered);
-    auto per10k = [](const Observed& observed) {
-        return observed.nDelivered > 0 ? observed.dCpuMs * 10000.0 / observed.nDelivered : 0;
-    };
     const double dUsPerFile = row.host.nDelivered > 0 ? row.host.dCpuMs * 1000.0 / row.host.nDelivered : 0;
     std::printf("| %c: | %s | %s | %d | %s | %s | %ld/%d | %ld/%d | %ld/%d | %.0f | %.0f | %.0f | "
-                "%.3f | %.1f | %.1f | %.1f | %s | %s |\n",
+                "%.3f | %.1f | %.1f | %.1f | %.1f | %s | %s |\n",
                 load.chDrive, load.bLinux ? "Linux" : "Windows", load.bSubfolders ? "10 dirs" : "flat",
                 load.nFiles, load.bToken ? "yes" : "no", ContentName(load.content),
                 row.host.nDelivered, load.nFiles, row.raw4k.nDelivered, load.nFiles,
                 row.raw64k.nDelivered, load.nFiles, row.host.dRate, row.raw4k.dRate, row.raw64k.dRate,
-                dRatio, per10k(row.host), per10k(row.raw4k), dUsPerFile, MetText(bRate),
+                dRatio, Per10k(row.host.dCpuMs, row.host.nDelivered),
+                Per10k(row.dComponentCpuMs, row.host.nDelivered), Per10k(row.raw4k.dCpuMs, row.raw4k.nDelivered),
+                dUsPerFile, MetText(bRate),
                 MetText(bDelivered));
     std::fflush(stdout);
 }
@@ -587,6 +609,10 @@ int main(int argc, char** argv) {
     std::vector<int> vecSizes = {1000, 10000, 50000};
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) bench.bQuick = true;
+        if (std::strcmp(argv[i], "--side") == 0 && i + 1 < argc) {
+            ++i;
+            bench.nSide = std::strcmp(argv[i], "linux") == 0 ? 1 : std::strcmp(argv[i], "windows") == 0 ? 2 : 0;
+        }
         if (std::strcmp(argv[i], "--sizes") == 0 && i + 1 < argc) vecSizes = ParseSizes(argv[++i]);
     }
     if (bench.bQuick) {
@@ -616,7 +642,8 @@ int main(int argc, char** argv) {
     std::vector<RowResult> costRows;
     std::printf("Bursts: files delivered per observer (distinct created files reported), rate\n"
                 "from the first operation to the last report, CPU of the notification thread\n"
-                "(host) or of the reader thread (raw), per 10k delivered files\n\n");
+                "(host), of every thread of the component (component: the process less the\n"
+                "benchmark's own threads) or of the reader thread (raw), per 10k delivered files\n\n");
     PrintRowHeader();
     for (const int nFiles : vecSizes) {
         for (const bool bToken : {false, true}) {
@@ -626,6 +653,7 @@ int main(int argc, char** argv) {
                         // Quick mode: every dimension once, not every combination.
                         if (bench.bQuick && (bToken || chDrive == 'E') && bSubfolders) continue;
                         if (bench.bQuick && bToken && chDrive == 'E') continue;
+                        if (bench.nSide == (bLinux ? 2 : 1)) continue;
                         const RowLoad load{chDrive, nFiles, bSubfolders, bLinux, bToken, Content::Empty};
                         PrintRow(bench.RunRow(load), verdicts);
                     }
@@ -636,15 +664,20 @@ int main(int argc, char** argv) {
 
     std::printf("\nCost of copy detection: the notification thread's CPU per added file with the\n"
                 "section holding one path, the section full of one-character entries, and an empty\n"
-                "section with 100,000 names on the clipboard (fixed drive, Windows side, flat); then\n"
-                "a Linux-side burst with one path in the section\n\n");
+                "section with 100,000 names on the clipboard (fixed drive, Windows side, flat, the\n"
+                "token process running); then a Linux-side burst with one path in the section\n\n");
     PrintRowHeader();
     const int nCostFiles = bench.bQuick ? 1000 : 5000;
     const Content aContents[] = {Content::OnePath, Content::FullSection, Content::DropList};
     const double aTargetsUs[] = {100.0, 1000.0, 1000.0};
     std::vector<std::string> vecCostVerdicts;
+    // The targets are for the median added file; the benchmark can only divide
+    // the thread's CPU by the files. Without the token process one added file
+    // every 2 s pays for a process snapshot (10 to 50 ms here),
+    // which no median sees but the mean would: these rows run with the token
+    // process, and the snapshot's cost shows in the burst rows without it.
     for (int i = 0; i < 3; ++i) {
-        const RowLoad load{'D', nCostFiles, false, false, false, aContents[i]};
+        const RowLoad load{'D', nCostFiles, false, false, true, aContents[i]};
         const RowResult row = bench.RunRow(load);
         PrintRow(row, verdicts);
         const double dUs = row.host.nDelivered > 0 ? row.host.dCpuMs * 1000.0 / row.host.nDelivered : 1e9;

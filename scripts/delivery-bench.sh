@@ -6,6 +6,7 @@
 #   scripts/delivery-bench.sh --quick          # under 2 minutes
 #   scripts/delivery-bench.sh                  # full: 1k, 10k and 50k files (long)
 #   scripts/delivery-bench.sh --sizes 1000,10000
+#   scripts/delivery-bench.sh --sizes 50000 --side linux   # only the Linux-side burst rows
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERN_BUILD_DIR:-$top/build}

@@ -7,6 +7,7 @@
 
 #include "../common/GuardedCall.h"
 #include "DelayedNotifier.h"
+#include "DeliveryBatch.h"
 #include "DirectoryChangeWatcher.h"
 #include "PathMatcher.h"
 #include "WatchHealth.h"
@@ -263,6 +264,7 @@ void CDelayedDirectoryChangeHandler::DiscardOne(CChangeNotification* pNotificati
 }
 
 void CDelayedDirectoryChangeHandler::DispatchNotification(CChangeNotification* pNotification) {
+    const CDeliveryBatchScope batch;
     while (pNotification != nullptr) {
         CChangeNotification* pNext = pNotification->m_pNext;
         DispatchOne(pNotification);

@@ -1,5 +1,6 @@
 #include "DirectoryChangeHandler.h"
 
+#include "../common/DebugOutput.h"
 #include "DirectoryChangeWatcher.h"
 #include "Trace.h"
 
@@ -16,7 +17,7 @@ CDirectoryChangeHandler::~CDirectoryChangeHandler() {
     } catch (...) {
         // Deliberately outside the trace gate: a failing destructor is worth
         // seeing even when tracing is off.
-        ::OutputDebugStringA("Catch Exception when CDirectoryChangeHandler");
+        WriteDebugLine("Catch Exception when CDirectoryChangeHandler");
     }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "../common/ByteString.h"
+#include "../common/DebugOutput.h"
 #include "../common/Win32Handles.h"
 
 namespace tern {
@@ -42,7 +43,7 @@ void WriteTrace(const char* pszMessage, int nLine, const char* pszSource) {
         strLine += " [source]:";
         strLine += pszSource != nullptr ? pszSource : "";
         strLine += "\r\n";
-        ::OutputDebugStringA(strLine.c_str());
+        WriteDebugLine(strLine.c_str());
     } catch (...) {
         // A trace that cannot be built is dropped (tracing never fails its
         // caller, destructors included), and that much is said.

@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "../common/DebugOutput.h"
 #include "../include/TernFileMon.h"
 #include "TernFileMonObject.h"
 
@@ -31,7 +32,7 @@ extern "C" ITernFileMon* TERN_CALLBACK CreateObject(const char* pszName,
         pObject = new tern::CTernFileMon();
     } catch (const std::exception& e) {
         // No object, nothing half-made left behind; no log function to tell yet.
-        ::OutputDebugStringA((std::string("CreateObject failed: ") + e.what() + "\n").c_str());
+        tern::WriteDebugLine((std::string("CreateObject failed: ") + e.what() + "\n").c_str());
         return nullptr;
     }
     if (pInit != nullptr) {

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "../common/DebugOutput.h"
 #include "../DirectoryChanges/DelayedNotifier.h"
 #include "../DirectoryChanges/LossReporter.h"
 #include "../filemon/FileMonitor.h"
@@ -230,7 +231,7 @@ ULONG CTernFileMon::XTernFileMon::Release() {
     const int nCount = --pOwner->m_nRefCount;
     if (nCount != 0) return static_cast<ULONG>(nCount);
     delete pOwner;
-    ::OutputDebugStringA("A CTernFileMon object was deleted!\n");
+    WriteDebugLine("A CTernFileMon object was deleted!\n");
     return 0;
 }
 bool CTernFileMon::XTernFileMon::StartMonitoring(FileMonCallback pFunction,

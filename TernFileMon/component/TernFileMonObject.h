@@ -2,6 +2,7 @@
 #ifndef TERNFILEMON_COMPONENT_TERNFILEMONOBJECT_H
 #define TERNFILEMON_COMPONENT_TERNFILEMONOBJECT_H
 
+#include "../common/DebugOutput.h"
 #include "TernComponent.h"
 
 namespace tern {
@@ -75,6 +76,9 @@ public:
     };
 
 private:
+    // First, so that it goes last: the debugger lines of the whole teardown,
+    // the notification thread's included, are written before the object is gone.
+    CDebugOutputUse m_debugOutputUse;
     CFileMonitor* m_pMonintorFile = nullptr;
     XCommonControl m_xCommonControl;
     XTernFileMon m_xTernFileMon;

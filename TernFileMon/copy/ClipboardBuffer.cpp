@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include "../common/DebugOutput.h"
 #include "../filemon/FileMonitor.h"
 #include "DropListReader.h"
 #include "SectionListReader.h"
@@ -22,8 +23,8 @@ constexpr wchar_t kLowIntegritySddl[] = L"S:(ML;;NW;;;LW)";
 constexpr SECURITY_INFORMATION kLabelSecurityInformation = 0x10;  // LABEL_SECURITY_INFORMATION
 
 void WriteCreateFailure(DWORD dwError) {
-    ::OutputDebugStringA(FormatTruncated(128, "CreateFileMapping failed,error code is %d",
-                                         static_cast<int>(dwError)).c_str());
+    WriteDebugLine(FormatTruncated(128, "CreateFileMapping failed,error code is %d",
+                                   static_cast<int>(dwError)).c_str());
 }
 
 CSectionListReader g_sectionReader;

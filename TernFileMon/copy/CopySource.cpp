@@ -3,6 +3,7 @@
 #include <cstring>
 #include <list>
 
+#include "../common/DebugOutput.h"
 #include "ClipboardBuffer.h"
 #include "CopyKeyMarkers.h"
 
@@ -116,7 +117,7 @@ bool ContainsCopyMarker(const ByteString& strNewName, MarkersOfOneLookup& marker
     if (CachedCopyIniPath().empty()) return false;
     const CCopyKeyMarkers& current = markers.Get();
     if (!current.IsValid()) {
-        ::OutputDebugStringA("CopyFileKey.ini is broken");
+        WriteDebugLine("CopyFileKey.ini is broken");
         return false;
     }
     for (const ByteString& strMarker : current.Markers()) {
@@ -169,12 +170,12 @@ ByteString FindCopySource(const ByteString& strNewPath, ByteString& strUserTempP
     ScopedLock lock(CopyDetectionLock());
     g_userTempLookup.Fill(strUserTempPath, nNowMs);
     if (!strUserTempPath.empty() && strNewPath.find(strUserTempPath) != ByteString::npos) {
-        ::OutputDebugStringA("m_strTempPath is  empty");
+        WriteDebugLine("m_strTempPath is  empty");
         return ByteString();
     }
     const CCopiedFileList& files = CurrentClipboardFiles();
     if (files.IsEmpty()) {
-        ::OutputDebugStringA("lstFiles is empty");
+        WriteDebugLine("lstFiles is empty");
         return ByteString();
     }
     ByteString strNewDirectory;

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "../DirectoryChanges/DeliveryBatch.h"
+
 namespace tern {
 
 namespace {
@@ -92,13 +94,21 @@ const CCopiedFileList& CDropListReader::Read(HWND hOwner) {
     // the clipboard costs several server round trips, checking the number one.
     // A list is kept only from a clipboard that could be opened, so a process
     // without clipboard access (whose number stays 0) never keeps one.
-    if (m_bParsed && ::GetClipboardSequenceNumber() == m_dwSequence) return m_list;
+    // Within one delivered batch the number is looked at once (see
+    // DeliveryBatch.h): every change of the batch happened before that look.
+    const unsigned long nBatch = CurrentDeliveryBatch();
+    if (m_bParsed && nBatch != 0 && nBatch == m_nCheckedInBatch) return m_list;
+    if (m_bParsed && ::GetClipboardSequenceNumber() == m_dwSequence) {
+        m_nCheckedInBatch = nBatch;
+        return m_list;
+    }
     if (!::OpenClipboard(hOwner)) return g_emptyList;
     // Taken again while the clipboard is open, when nobody can change it: the
     // number then belongs to exactly the data parsed.
     m_dwSequence = ::GetClipboardSequenceNumber();
     Parse();
     m_bParsed = true;
+    m_nCheckedInBatch = nBatch;
     ::CloseClipboard();
     return m_list;
 }

@@ -1,6 +1,7 @@
 // Reads the clipboard's file-drop list. The clipboard is opened and its list
 // parsed again only when the clipboard's sequence number has moved since the
-// last parse. A clipboard that cannot be opened then gives an empty list, as a
+// last parse; during the delivery of a batch of changes the number is read
+// once, at the first read of the batch. A clipboard that cannot be opened then gives an empty list, as a
 // fresh read does, and the next read tries again; while the sequence stands,
 // the list parsed last is the answer, also while another window happens to
 // hold the clipboard open (a fresh read would then find it busy).
@@ -27,6 +28,7 @@ private:
 
     bool m_bParsed = false;
     DWORD m_dwSequence = 0;
+    unsigned long m_nCheckedInBatch = 0;  // the batch whose first read checked the number
     CCopiedFileList m_list;
 };
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "../common/DebugOutput.h"
+#include "../DirectoryChanges/DeliveryBatch.h"
 #include "ClipboardBuffer.h"
 
 namespace tern {
@@ -37,12 +39,12 @@ bool CSectionListReader::Map() {
     // the view can stay.
     UniqueHandle hSection(::OpenFileMappingA(kSectionAllAccess, FALSE, kClipBufferName));
     if (!hSection) {
-        ::OutputDebugStringA("nimbdaemon OpenFileMapping failed");
+        WriteDebugLine("nimbdaemon OpenFileMapping failed");
         return false;
     }
     UniqueMappedView view(::MapViewOfFile(hSection.Get(), kSectionAllAccess, 0, 0, kClipBufferSize));
     if (!view) {
-        ::OutputDebugStringA("nimbdaemon MapViewOfFile failed");
+        WriteDebugLine("nimbdaemon MapViewOfFile failed");
         return false;
     }
     m_hSection = std::move(hSection);
@@ -51,11 +53,15 @@ bool CSectionListReader::Map() {
 }
 
 const CCopiedFileList& CSectionListReader::Read() {
+    const unsigned long nBatch = CurrentDeliveryBatch();
+    if (nBatch != 0 && nBatch == m_nReadInBatch) return m_list;
+    m_nReadInBatch = 0;
     if (!m_view && !Map()) {
         m_vecParsedText.clear();
         m_list.Clear();
         return m_list;
     }
+    m_nReadInBatch = nBatch;
     // Until this process has made its own section, a section of that name is
     // someone else's and may go away: the view is then let go after this read,
     // so that the next read opens whatever bears the name by then.
