@@ -82,20 +82,6 @@ TEST_F(HealthExport, RefusesNullAndShortRecordsAndFillsWholeOnes) {
     }
 }
 
-unsigned long long LossLineSum(const std::vector<std::string>& vecLog, const std::string& strKind,
-                               const std::string& strRoot) {
-    const std::string strHead = "Lost changes: " + strKind + " x";
-    const std::string strTail = " on " + strRoot;
-    unsigned long long nSum = 0;
-    for (const std::string& strLine : vecLog) {
-        if (strLine.rfind(strHead, 0) == 0 && strLine.size() > strTail.size() &&
-            strLine.compare(strLine.size() - strTail.size(), strTail.size(), strTail) == 0) {
-            nSum += std::strtoull(strLine.c_str() + strHead.size(), nullptr, 10);
-        }
-    }
-    return nSum;
-}
-
 TEST_F(HealthExport, BurstThatOverflowsShowsInTheHostLogAndTheCounters) {
     const std::string strRoot = FixedDriveRoot();
     const auto pBefore = Read();
