@@ -24,13 +24,10 @@ namespace {
 class HealthExport : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_hModule = ::LoadLibraryA("TernFileMon.dll");
+        m_hModule = m_dll.Module();
         ASSERT_NE(m_hModule, nullptr);
         m_pfnGet = TernGetExport<PFN_GetHealthCounters>(m_hModule, "GetHealthCounters");
         ASSERT_NE(m_pfnGet, nullptr);
-    }
-    void TearDown() override {
-        if (m_hModule != nullptr) ::FreeLibrary(m_hModule);
     }
     std::unique_ptr<TernHealthRecord> Read() {
         auto pRecord = std::make_unique<TernHealthRecord>();
@@ -38,6 +35,7 @@ protected:
         EXPECT_EQ(m_pfnGet(pRecord.get()), TERN_HEALTH_OK);
         return pRecord;
     }
+    HostSession m_dll{false};  // the library only: sessions of the tests come and go beside it
     HMODULE m_hModule = nullptr;
     PFN_GetHealthCounters m_pfnGet = nullptr;
 };
