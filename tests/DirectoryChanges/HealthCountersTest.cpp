@@ -15,8 +15,7 @@
 #include <vector>
 
 #include "RecordingHandler.h"
-#include "TestDrives.h"
-#include "TestFiles.h"
+#include "HostSession.h"
 #include "../../TernFileMon/DirectoryChanges/LossReporter.h"
 #include "../../TernFileMon/DirectoryChanges/NotificationDecoder.h"
 #include "../../TernFileMon/DirectoryChanges/WatchHealth.h"
@@ -28,36 +27,13 @@ using terntest::RecordingHandler;
 
 namespace {
 
-class FreshFolder {
-public:
-    explicit FreshFolder(const char* pszPrefix)
-        : m_strPath(terntest::MakeFreshFolder(terntest::FixedDriveRoot(), pszPrefix)) {}
-    ~FreshFolder() { terntest::RemoveTree(m_strPath); }
-    const std::string& Path() const { return m_strPath; }
-
-private:
-    std::string m_strPath;
-};
-
 // Collects the loss lines the engine writes while it lives.
 class LossLines {
 public:
     LossLines() { tern::CLossReporter::Instance().SetLogSink(&Collect, this); }
     ~LossLines() { tern::CLossReporter::Instance().ClearLogSink(this); }
-    // Sum of the counts of the lines "Lost changes: <kind> xN on <root>".
     unsigned long long Sum(const std::string& strKind, const std::string& strRoot) const {
-        const std::string strHead = "Lost changes: " + strKind + " x";
-        const std::string strTail = " on " + strRoot;
-        unsigned long long nSum = 0;
-        for (const std::string& strLine : m_vecLines) {
-            if (strLine.rfind(strHead, 0) != 0) continue;
-            if (strLine.size() < strTail.size() ||
-                strLine.compare(strLine.size() - strTail.size(), strTail.size(), strTail) != 0) {
-                continue;
-            }
-            nSum += std::strtoull(strLine.c_str() + strHead.size(), nullptr, 10);
-        }
-        return nSum;
+        return terntest::LossLineSum(m_vecLines, strKind, strRoot);
     }
 
 private:
@@ -91,7 +67,7 @@ void ExpectBalanced(const TernHealthCounters& c) {
 }
 
 TEST(HealthCounters, FailedPostsAreCountedDiscardedAndReported) {
-    FreshFolder folder("health-post");
+    terntest::TempFolder folder("health-post");
     LossLines lines;
     RecordingHandler* pHandler = new RecordingHandler();
     {

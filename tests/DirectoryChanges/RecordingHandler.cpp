@@ -7,8 +7,6 @@
 
 namespace terntest {
 
-std::atomic<int> RecordingHandler::s_nDestroyed{0};
-
 bool RecordingHandler::AcceptNotification(DWORD, const char* pszName, const char*) {
     ++m_nAcceptCalls;
     if (m_strRejectSuffix.empty() || pszName == nullptr) return true;

@@ -33,9 +33,6 @@ struct HandlerCall {
 
 class RecordingHandler : public tern::CDirectoryChangeHandler {
 public:
-    static std::atomic<int> s_nDestroyed;  // lets tests see a Release delete
-    ~RecordingHandler() override { ++s_nDestroyed; }
-
     void OnFileAdded(const tern::ByteString& strName) override { Record("added", strName); }
     void OnFileRemoved(const tern::ByteString& strName) override { Record("removed", strName); }
     void OnFileModified(const tern::ByteString& strName) override { Record("modified", strName); }
@@ -76,7 +73,7 @@ private:
     std::vector<HandlerCall> m_calls;
 };
 
-// A watcher that remembers its worker thread and counts worker starts and exits.
+// A watcher that remembers its worker thread and counts worker exits.
 class ProbeWatcher : public tern::CDirectoryChangeWatcher {
 public:
     explicit ProbeWatcher(bool bHasGui = false, DWORD dwFlags = 8) : CDirectoryChangeWatcher(bHasGui, dwFlags) {}
@@ -86,13 +83,11 @@ public:
         return WatchDirectory(strDir, kChangeMask, pHandler, bSubtree, "*", "");
     }
     std::atomic<DWORD> m_dwWorkerThreadId{0};
-    std::atomic<int> m_nWorkerStarts{0};
     std::atomic<int> m_nWorkerExits{0};
 
 protected:
     void OnWorkerThreadStart() override {
         m_dwWorkerThreadId = ::GetCurrentThreadId();
-        ++m_nWorkerStarts;
     }
     void OnWorkerThreadExit() override { ++m_nWorkerExits; }
 };

@@ -6,13 +6,12 @@
 #include <shlobj.h>
 
 #include <cstring>
+#include <thread>
 
 #include "CopyDetectionSupport.h"
-#include "DebugOutputCapture.h"
 #include "../../TernFileMon/copy/ClipboardBuffer.h"
 
 using terntest::ClipboardWriter;
-using terntest::DebugOutputCapture;
 using terntest::SectionWriter;
 using terntest::ToVector;
 using Paths = std::vector<std::string>;
@@ -37,93 +36,7 @@ Paths ClipboardFiles() {
     return ToVector(lst);
 }
 
-// What the reader makes of a section that is absent or made by someone else,
-// seen before this process creates its own (the first test that runs could
-// otherwise create it). Other processes of the Wine prefix may hold it already.
-struct ForeignSectionOutcome {
-    bool bChecked = false;
-    std::string strSkipReason;
-    Paths vecAbsent;
-    size_t nOpenFailures = 0;
-    Paths vecSmall;
-    size_t nMapFailures = 0;
-    bool bReservedMade = false;
-    Paths vecReserved;
-    Paths vecOnePageCommitted;
-};
-
-ForeignSectionOutcome g_foreign;
-
-void ReadForeignSections() {
-    g_foreign.bChecked = true;
-    if (tern::g_bClipBufferCreated) {
-        g_foreign.strSkipReason = "this process created the section already";
-        return;
-    }
-    HANDLE hExisting = ::OpenFileMappingA(FILE_MAP_READ, FALSE, tern::kClipBufferName);
-    if (hExisting != nullptr) {
-        ::CloseHandle(hExisting);
-        g_foreign.strSkipReason = "another process holds the shared section";
-        return;
-    }
-    DebugOutputCapture capture;
-    g_foreign.vecAbsent = ReadSection();
-    g_foreign.nOpenFailures = capture.Count("nimbdaemon OpenFileMapping failed");
-
-    // Smaller than the layout: the whole layout cannot be mapped.
-    HANDLE hSmall = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                         tern::kClipBufferName);
-    if (hSmall != nullptr) {
-        void* pSmall = ::MapViewOfFile(hSmall, FILE_MAP_WRITE, 0, 0, 0);
-        if (pSmall != nullptr) {
-            std::memset(pSmall, 'a', 4096);
-            g_foreign.vecSmall = ReadSection();
-            g_foreign.nMapFailures = capture.Count("nimbdaemon MapViewOfFile failed");
-            ::UnmapViewOfFile(pSmall);
-        }
-        ::CloseHandle(hSmall);
-    }
-
-    // The layout's size with reserved pages only, then one committed page
-    // without a terminator.
-    HANDLE hReserved = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
-                                            PAGE_READWRITE | SEC_RESERVE, 0, tern::kClipBufferSize,
-                                            tern::kClipBufferName);
-    if (hReserved == nullptr) return;
-    g_foreign.bReservedMade = true;
-    g_foreign.vecReserved = ReadSection();
-    char* pReserved = static_cast<char*>(::MapViewOfFile(hReserved, FILE_MAP_WRITE, 0, 0, 0));
-    if (pReserved != nullptr) {
-        if (::VirtualAlloc(pReserved, 4096, MEM_COMMIT, PAGE_READWRITE) != nullptr) {
-            std::memset(pReserved, 'b', 4096);
-            g_foreign.vecOnePageCommitted = ReadSection();
-        }
-        ::UnmapViewOfFile(pReserved);
-    }
-    ::CloseHandle(hReserved);
-}
-
-class ForeignSectionEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ReadForeignSections(); }
-};
-
-const auto* const g_pForeignEnvironment =
-    ::testing::AddGlobalTestEnvironment(new ForeignSectionEnvironment);
-
 }  // namespace
-
-TEST(CopyDetectionSection, AbsentOrForeignSectionGivesEmptyListsAndMessages) {
-    ASSERT_TRUE(g_foreign.bChecked);
-    if (!g_foreign.strSkipReason.empty()) GTEST_SKIP() << g_foreign.strSkipReason;
-    EXPECT_EQ(g_foreign.vecAbsent, Paths());
-    EXPECT_EQ(g_foreign.nOpenFailures, 1u);
-    EXPECT_EQ(g_foreign.vecSmall, Paths());
-    EXPECT_EQ(g_foreign.nMapFailures, 1u);
-    ASSERT_TRUE(g_foreign.bReservedMade);
-    EXPECT_EQ(g_foreign.vecReserved, Paths());
-    EXPECT_EQ(g_foreign.vecOnePageCommitted, Paths{std::string(4096, 'b')});
-}
 
 TEST(CopyDetectionSection, CreatedOnceOpenToEverybodyAndLowIntegrityLabelled) {
     ASSERT_TRUE(tern::CreateClipboardBuffer());
@@ -252,85 +165,28 @@ TEST(CopyDetectionClipboard, SectionFirstThenTheFileDropList) {
     EXPECT_EQ(vecRead[1], "D:\\after.txt");
 }
 
-TEST(CopyDetectionClipboard, MalformedFileDropBlocksAreIgnored) {
-    ASSERT_TRUE(tern::CreateClipboardBuffer());
-    SectionWriter writer;
-    writer.Clear();
-    ClipboardWriter clipboard;
-
-    DROPFILES header = {};
-    header.pFiles = sizeof(DROPFILES);
-    header.fWide = FALSE;
-    std::vector<BYTE> vecBlock(reinterpret_cast<const BYTE*>(&header),
-                               reinterpret_cast<const BYTE*>(&header) + sizeof(header));
-
-    // Names that are never closed by a zero.
-    std::vector<BYTE> vecOpen = vecBlock;
-    vecOpen.insert(vecOpen.end(), 64, 'z');
-    ASSERT_TRUE(clipboard.PutRawDrop(vecOpen));
-    EXPECT_EQ(ClipboardFiles(), Paths());
-
-    // A name offset beyond the block.
-    std::vector<BYTE> vecFar = vecBlock;
-    reinterpret_cast<DROPFILES*>(vecFar.data())->pFiles = 0x7FFFFFF0;
-    vecFar.insert(vecFar.end(), {'a', 0, 0});
-    ASSERT_TRUE(clipboard.PutRawDrop(vecFar));
-    EXPECT_EQ(ClipboardFiles(), Paths());
-
-    // A block shorter than its header.
-    ASSERT_TRUE(clipboard.PutRawDrop(std::vector<BYTE>(8, 0)));
-    EXPECT_EQ(ClipboardFiles(), Paths());
-
-    // An empty list.
-    std::vector<BYTE> vecEmpty = vecBlock;
-    vecEmpty.insert(vecEmpty.end(), {0, 0});
-    ASSERT_TRUE(clipboard.PutRawDrop(vecEmpty));
-    EXPECT_EQ(ClipboardFiles(), Paths());
-}
-
-namespace {
-
-// Holds the clipboard open from a thread of its own until told to let go.
-struct ClipboardHolder {
-    HANDLE hOpened = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE hRelease = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    bool bHeld = false;
-
-    static DWORD WINAPI Run(LPVOID pParam) {
-        auto* pHolder = static_cast<ClipboardHolder*>(pParam);
-        HWND hWnd = ::CreateWindowExA(0, "STATIC", "CopyDetectionHolder", 0, 0, 0, 0, 0,
-                                      HWND_MESSAGE, nullptr, nullptr, nullptr);
-        pHolder->bHeld = hWnd != nullptr && ::OpenClipboard(hWnd);
-        ::SetEvent(pHolder->hOpened);
-        ::WaitForSingleObject(pHolder->hRelease, 10000);
-        if (pHolder->bHeld) ::CloseClipboard();
-        if (hWnd != nullptr) ::DestroyWindow(hWnd);
-        return 0;
-    }
-    ~ClipboardHolder() {
-        ::CloseHandle(hOpened);
-        ::CloseHandle(hRelease);
-    }
-};
-
-}  // namespace
-
 TEST(CopyDetectionClipboard, ClipboardHeldByAnotherWindowGivesAnEmptyList) {
     ASSERT_TRUE(tern::CreateClipboardBuffer());
     SectionWriter writer;
     writer.Clear();
     ClipboardWriter clipboard;
     ASSERT_TRUE(clipboard.PutFileDrop({"D:\\held\\a.doc"}));
-
-    ClipboardHolder holder;
-    HANDLE hThread = ::CreateThread(nullptr, 0, ClipboardHolder::Run, &holder, 0, nullptr);
-    ASSERT_NE(hThread, nullptr);
-    ASSERT_EQ(::WaitForSingleObject(holder.hOpened, 5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(holder.bHeld);
+    HANDLE hOpened = ::CreateEventA(nullptr, TRUE, FALSE, nullptr), hRelease = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bool bHeld = false;
+    std::thread holder([&] {
+        HWND hWnd = ::CreateWindowExA(0, "STATIC", "Holder", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        bHeld = hWnd != nullptr && ::OpenClipboard(hWnd);
+        ::SetEvent(hOpened);
+        ::WaitForSingleObject(hRelease, 10000);
+        if (bHeld) ::CloseClipboard();
+        if (hWnd != nullptr) ::DestroyWindow(hWnd);
+    });
+    ASSERT_EQ(::WaitForSingleObject(hOpened, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(bHeld);
     EXPECT_EQ(ClipboardFiles(), Paths());
-    ::SetEvent(holder.hRelease);
-    ::WaitForSingleObject(hThread, 5000);
-    ::CloseHandle(hThread);
-
+    ::SetEvent(hRelease);
+    holder.join();
+    ::CloseHandle(hOpened);
+    ::CloseHandle(hRelease);
     EXPECT_EQ(ClipboardFiles(), Paths{"D:\\held\\a.doc"});
 }

@@ -15,7 +15,6 @@
 #include "TestDrives.h"
 #include "TestFiles.h"
 #include "../../TernFileMon/copy/ClipboardBuffer.h"
-#include "../../TernFileMon/copy/UserTempLookup.h"
 
 using terntest::ClipboardWriter;
 using terntest::CopyIniFiles;
@@ -23,51 +22,8 @@ using terntest::FixedDriveRoot;
 using terntest::MakeFreshFolder;
 using terntest::RemoveTree;
 using terntest::SectionWriter;
-using terntest::TokenProcess;
 
 namespace {
-
-// The user's "TEMP" pointed at another folder while the object lives.
-class UserTempRedirect {
-public:
-    explicit UserTempRedirect(const std::string& strFolder) {
-        HKEY hKey = nullptr;
-        if (::RegOpenKeyExA(HKEY_CURRENT_USER, "Environment", 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                            &hKey) != ERROR_SUCCESS) {
-            ADD_FAILURE() << "cannot open HKCU\\Environment";
-            return;
-        }
-        m_hKey = hKey;
-        char szOld[1024] = {};
-        DWORD dwSize = sizeof(szOld) - 1;
-        m_bHadValue = ::RegQueryValueExA(m_hKey, "TEMP", nullptr, &m_dwOldType,
-                                         reinterpret_cast<BYTE*>(szOld), &dwSize) == ERROR_SUCCESS;
-        m_strOld = szOld;
-        EXPECT_EQ(::RegSetValueExA(m_hKey, "TEMP", 0, REG_SZ,
-                                   reinterpret_cast<const BYTE*>(strFolder.c_str()),
-                                   static_cast<DWORD>(strFolder.size() + 1)),
-                  ERROR_SUCCESS);
-    }
-    ~UserTempRedirect() {
-        if (m_hKey == nullptr) return;
-        if (m_bHadValue) {
-            ::RegSetValueExA(m_hKey, "TEMP", 0, m_dwOldType,
-                             reinterpret_cast<const BYTE*>(m_strOld.c_str()),
-                             static_cast<DWORD>(m_strOld.size() + 1));
-        } else {
-            ::RegDeleteValueA(m_hKey, "TEMP");
-        }
-        ::RegCloseKey(m_hKey);
-    }
-    UserTempRedirect(const UserTempRedirect&) = delete;
-    UserTempRedirect& operator=(const UserTempRedirect&) = delete;
-
-private:
-    HKEY m_hKey = nullptr;
-    bool m_bHadValue = false;
-    DWORD m_dwOldType = REG_SZ;
-    std::string m_strOld;
-};
 
 class CopyDetectionEndToEnd : public ::testing::Test {
 protected:
@@ -180,17 +136,6 @@ TEST_F(CopyDetectionEndToEnd, SameFolderAndNumberedCopies) {
     ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\plan final.txt").c_str(), TRUE));
     ExpectAdd(m_strTo + "\\plan final.txt");
 
-    // Two delimiters in a row in the override: every name with the base is a copy.
-    ASSERT_TRUE(ini.WriteOverride("[KeyNameOfCopyFile]\r\nCopyKeyValue=- Copy||||x\r\n"));
-    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\plan v2.txt").c_str(), TRUE));
-    ExpectCopy(strSource, m_strTo + "\\plan v2.txt");
-
-    // A broken INI: not a copy.
-    ini.RemoveAll();
-    ASSERT_TRUE(ini.WriteMain("[KeyNameOfCopyFile\r\nnothing here\r\n"));
-    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\plan - Copy (2).txt").c_str(), TRUE));
-    ExpectAdd(m_strTo + "\\plan - Copy (2).txt");
-
     // Numbered copies, the English and the Chinese prefix.
     const std::string strNumbered = m_strTo + "\\Copy of (2) memo.txt";
     ASSERT_TRUE(terntest::WriteTextFile(strNumbered, "memo"));
@@ -212,42 +157,4 @@ TEST_F(CopyDetectionEndToEnd, SameFolderAndNumberedCopies) {
     m_pSection->WriteText(strChinese);
     ASSERT_TRUE(::CopyFileW(strWideSource.c_str(), strWideCopy.c_str(), TRUE));
     ExpectCopy(strChinese, strChineseCopy);
-}
-
-TEST_F(CopyDetectionEndToEnd, FilesInTheUserTempDirectoryAreNeverCopies) {
-    // The user's temporary folder, made after watching began.
-    const std::string strTemp = MakeFreshFolder(FixedDriveRoot(), "user-temp");
-    UserTempRedirect redirect(strTemp);
-    TokenProcess zuvove;
-    ASSERT_TRUE(zuvove.IsRunning());
-    // Let the process appear, and the lookup that failed without it (the
-    // folders of SetUp were added files too) may be repeated.
-    ::Sleep(200 + static_cast<DWORD>(tern::kUserTempRetryMs));
-
-    const std::string strSource = m_strFrom + "\\draft.doc";
-    ASSERT_TRUE(terntest::WriteTextFile(strSource, "draft"));
-    m_pSection->WriteText(strSource);
-    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (strTemp + "\\draft.doc").c_str(), TRUE));
-    ExpectAdd(strTemp + "\\draft.doc");
-
-    // Outside it the same list still makes a copy.
-    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\draft.doc").c_str(), TRUE));
-    ExpectCopy(strSource, m_strTo + "\\draft.doc");
-    RemoveTree(strTemp);
-}
-
-TEST_F(CopyDetectionEndToEnd, HostileSectionContentsLeaveAdditions) {
-    const std::string strSource = m_strFrom + "\\data.bin";
-    ASSERT_TRUE(terntest::WriteTextFile(strSource, "data"));
-    const std::string vecTargets[] = {"\\a.bin", "\\b.bin", "\\c.bin"};
-    const char chFill[] = {'x', '|', '\\'};
-    for (int i = 0; i < 3; ++i) {
-        m_pSection->Fill(chFill[i]);  // no terminator anywhere
-        ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + vecTargets[i]).c_str(), TRUE));
-        ExpectAdd(m_strTo + vecTargets[i]);
-    }
-    // One huge piece next to the real source.
-    m_pSection->WriteText(std::string(1000000, 'h') + "|" + strSource);
-    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\data.bin").c_str(), TRUE));
-    ExpectCopy(strSource, m_strTo + "\\data.bin");
 }

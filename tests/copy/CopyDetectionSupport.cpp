@@ -84,10 +84,6 @@ bool ClipboardWriter::PutFileDrop(const std::vector<std::string>& vecPaths, bool
     return Put(CF_HDROP, vecBlock.data(), vecBlock.size());
 }
 
-bool ClipboardWriter::PutRawDrop(const std::vector<BYTE>& vecBlock) {
-    return Put(CF_HDROP, vecBlock.data(), vecBlock.size());
-}
-
 bool ClipboardWriter::PutText(const std::string& strText) {
     return Put(CF_TEXT, strText.c_str(), strText.size() + 1);
 }

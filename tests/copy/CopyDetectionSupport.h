@@ -21,8 +21,6 @@ public:
 
     // A file drop of full paths, UTF-16 (as Explorer puts it) or ANSI.
     bool PutFileDrop(const std::vector<std::string>& vecPaths, bool bWide = true);
-    // A file-drop block exactly as given, header included.
-    bool PutRawDrop(const std::vector<BYTE>& vecBlock);
     bool PutText(const std::string& strText);
     bool Empty();
 

@@ -176,73 +176,6 @@ TEST_F(DeviceEvents, UnopenableArrivalIsRetriedFifteenTimesThenGivenUp) {
     EXPECT_EQ(WatchedRoots(), AllRoots());
 }
 
-TEST_F(DeviceEvents, ArrivalThatBecomesOpenableRebuildsTheWatchesAndKeepsTheFailureCount) {
-    Start(FILEMON_LOCAL);
-    Start(FILEMON_USB);
-    tern::g_nNewDiskRetries = 0;
-    // D: arrives while another program holds its root exclusively.
-    Monitor().m_DirWatcher.UnwatchDirectory(FixedDriveRoot());
-    HANDLE hExclusive = ::CreateFileA(FixedDriveRoot().c_str(), GENERIC_READ, 0, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    ASSERT_NE(hExclusive, INVALID_HANDLE_VALUE) << ::GetLastError();
-    ClearReportsAndLog();
-
-    SendVolumeEvent(DBT_DEVICEARRIVAL, FixedDriveRoot()[0]);
-    const bool bFailedOnce = WaitForLogged("Reset Timer Format too long, not monitor the disk::",
-                                           1, kTimerWaitMs);
-    ::CloseHandle(hExclusive);
-    ASSERT_TRUE(bFailedOnce);
-    // A retry that fails logs both lines in one go; one that succeeds only the first.
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            SyncWithWindow();
-            return CountLogged("New Hard DIsk Come") >
-                   CountLogged("Reset Timer Format too long, not monitor the disk::");
-        },
-        kTimerWaitMs));
-    ::Sleep(3 * 3000 / kTimerDivisor);  // no timer comes after the success
-    SyncWithWindow();
-
-    const size_t nFailures = CountLogged("Reset Timer Format too long, not monitor the disk::");
-    EXPECT_EQ(CountLogged("New Hard DIsk Come"), nFailures + 1);
-    EXPECT_EQ(CountLogged(FixedDriveRoot()), nFailures);
-    // Failures count across arrivals: a success does not reset the count.
-    EXPECT_EQ(tern::g_nNewDiskRetries, static_cast<LONG>(nFailures));
-    // The success rebuilt every watch, D: included.
-    EXPECT_EQ(WatchedRoots(), AllRoots());
-    EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_NEWDISK), 0u);
-    tern::g_nNewDiskRetries = 0;
-}
-
-TEST_F(DeviceEvents, MalformedAndOtherEventsChangeNothing) {
-    Start(FILEMON_USB);
-    ClearReportsAndLog();
-    // No data, a record of another kind, an empty unit mask, codes not followed.
-    SendDeviceEvent(DBT_DEVICEARRIVAL, nullptr);
-    SendDeviceEvent(DBT_DEVICEREMOVECOMPLETE, nullptr);
-    DEV_BROADCAST_HDR port = {};
-    port.dbch_size = sizeof(port);
-    port.dbch_devicetype = DBT_DEVTYP_PORT;
-    SendDeviceEvent(DBT_DEVICEARRIVAL, &port);
-    SendDeviceEvent(DBT_DEVICEREMOVECOMPLETE, &port);
-    for (WPARAM nCode : {static_cast<WPARAM>(DBT_DEVICEQUERYREMOVEFAILED),
-                         static_cast<WPARAM>(DBT_DEVICEREMOVEPENDING),
-                         static_cast<WPARAM>(DBT_DEVICETYPESPECIFIC),
-                         static_cast<WPARAM>(DBT_DEVNODES_CHANGED), static_cast<WPARAM>(0x1234)}) {
-        SendVolumeEvent(nCode, RemovableDriveRoot()[0]);
-    }
-    EXPECT_EQ(LogLines(), Roots(9, "OnDeviceChange"));
-    EXPECT_EQ(WatchedRoots(), AllRoots());
-    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-    for (UINT_PTR nTimer : {tern::TIMER_NEWDISK, tern::TIMER_CUSTOMEVENT, tern::TIMER_REMOVE,
-                            tern::TIMER_QUERYREMOVE}) {
-        EXPECT_EQ(Monitor().ArmedTimerPeriod(nTimer), 0u) << nTimer;
-    }
-    // Timer ids the window does not own are ignored.
-    ::SendMessageA(Window(), WM_TIMER, 93, 0);
-    EXPECT_EQ(LogLines().size(), 9u);
-}
-
 
 class DeviceWindow : public MonitorFixture {};
 
@@ -268,22 +201,6 @@ TEST_F(DeviceWindow, HiddenWindowOfItsClassRunsOnAThreadOfItsOwn) {
     EXPECT_EQ(wc.style, static_cast<UINT>(CS_HREDRAW | CS_VREDRAW));
     EXPECT_STREQ(wc.lpszMenuName, "FileMon");
     EXPECT_TRUE(tern::g_hInstance == ::GetModuleHandleA(nullptr));
-}
-
-TEST_F(DeviceWindow, NoWindowWithoutOwnerAndNoLogWithoutLogFunction) {
-    m_pObject.reset();
-    ClearReportsAndLog();
-    {
-        tern::CFileMonitor orphan(nullptr);
-        EXPECT_FALSE(orphan.CreateMonitorWindow());
-        EXPECT_EQ(orphan.WindowHandle(), nullptr);
-        orphan.StopFileMonitor(FILEMON_USB);  // nothing at all without an owner
-    }
-    // An object whose host registered no log function works all the same.
-    auto pObject = std::make_unique<tern::CTernFileMon>();
-    ASSERT_TRUE(WaitUntil([&] { return pObject->FileMonitor()->WindowHandle() != nullptr; }, 2000));
-    pObject.reset();
-    EXPECT_TRUE(LogLines().empty());
 }
 
 TEST_F(DeviceWindow, AWindowThatHasGoneIsMadeAgainByTheNextDeviceEvent) {

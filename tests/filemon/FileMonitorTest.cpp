@@ -39,15 +39,14 @@ TEST_F(FileMonitorStart, UsbAttachesTheLocalDisksTooAndRecordsOnlyTheRemovableRo
     Monitor().StartFileMonitor(IgnoreEvent, &m_usbFilter, FILEMON_USB);
     EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 3);
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-}
 
-TEST_F(FileMonitorStart, LocalAttachesTheFixedDisksOnly) {
+    // The local type attaches the fixed disks only and records nothing.
+    Monitor().StopFileMonitor(FILEMON_ALL);
     Monitor().StartFileMonitor(IgnoreEvent, &m_localFilter, FILEMON_LOCAL);
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
     EXPECT_TRUE(RecordedRoots().empty());
     EXPECT_TRUE(Monitor().m_pfnLocalCallback == IgnoreEvent);
     EXPECT_EQ(Monitor().m_pLocalRuleList, &m_localRules);
-    EXPECT_TRUE(Monitor().m_pfnUsbCallback == nullptr);
 }
 
 TEST_F(FileMonitorStart, BadArgumentsAndUnknownTypes) {
@@ -142,34 +141,6 @@ TEST_F(FileMonitorStart, StoppingUsbDetachesEveryRecordedRootAndStoppingAllDetac
 
 class WatchRoots : public MonitorFixture {};
 
-TEST_F(WatchRoots, AttachingReplacesTheWatchAndRecordsOnce) {
-    EXPECT_EQ(Monitor().AddWatchRoot(RemovableDriveRoot(), &m_usbRules, true), 1);
-    EXPECT_EQ(Monitor().AddWatchRoot(RemovableDriveRoot(), &m_usbRules, true), 1);
-    EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 1);
-    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-    EXPECT_EQ(Monitor().AddWatchRoot(FixedDriveRoot(), &m_localRules, false), 1);
-    EXPECT_EQ(RecordedRoots().size(), 1u);
-    EXPECT_TRUE(LogLines().empty());
-
-    // Nothing to attach, and a root that cannot be watched.
-    EXPECT_EQ(Monitor().AddWatchRoot("", &m_usbRules, true), 0);
-    EXPECT_TRUE(LogLines().empty());
-    EXPECT_EQ(Monitor().AddWatchRoot("Q:\\", &m_usbRules, true), 0);
-    EXPECT_EQ(LogLines(), (Roots{" Monitor Failure", "Q:\\"}));
-    EXPECT_EQ(RecordedRoots().size(), 1u);
-    EXPECT_FALSE(IsWatched("Q:\\"));
-
-    // Attach by type: anything but 1 and 2 attaches nothing.
-    Monitor().UnwatchRecordedRoots();
-    EXPECT_TRUE(Monitor().AddRootForType(RemovableDriveRoot(), 3));
-    EXPECT_FALSE(IsWatched(RemovableDriveRoot()));
-    EXPECT_TRUE(Monitor().AddRootForType(RemovableDriveRoot(), FILEMON_LOCAL));
-    EXPECT_TRUE(IsWatched(RemovableDriveRoot()));
-    EXPECT_TRUE(RecordedRoots().empty());
-    EXPECT_TRUE(Monitor().AddRootForType(RemovableDriveRoot(), FILEMON_USB));
-    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-}
-
 TEST_F(WatchRoots, AddDriveRootNeedsAStartedUsbTypeAndSkipsWatchedRoots) {
     EXPECT_TRUE(Monitor().AddDriveRoot("E"));
     EXPECT_FALSE(IsWatched(RemovableDriveRoot()));
@@ -188,66 +159,8 @@ TEST_F(WatchRoots, AddDriveRootNeedsAStartedUsbTypeAndSkipsWatchedRoots) {
     EXPECT_EQ(LogLines().back(), "q:\\");
 }
 
-TEST_F(WatchRoots, RewatchingFollowsTheStartedTypes) {
-    // Without any rule list only the locked rewatch attaches (and logs the missing list).
-    Monitor().RewatchRemovableDrives();
-    Monitor().RewatchAllDrives();
-    EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
-    Monitor().RewatchRemovableDrivesLocked();
-    EXPECT_EQ(WatchedRoots(), Roots{RemovableDriveRoot()});
-    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-    EXPECT_EQ(LogLines(), Roots{"pFilterList is NULL"});
-
-    // The locked rewatch records the removable roots anew; the others add nothing already listed.
-    Start(FILEMON_USB);
-    Monitor().RewatchRemovableDrivesLocked();
-    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-    Monitor().RewatchRemovableDrives();
-    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-    Monitor().RewatchAllDrives();
-    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-    // FILEMON_LOCAL was never started: its disks are detached and stay so.
-    EXPECT_EQ(WatchedRoots(), Roots{RemovableDriveRoot()});
-
-    Start(FILEMON_LOCAL);
-    Monitor().UnwatchAllDrives();
-    EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
-    Monitor().RewatchAllDrives();
-    EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}));
-}
-
-TEST_F(WatchRoots, UnwatchingEmptiesTheRecordedRootsWhateverTheWatcherHeld) {
-    Start(FILEMON_LOCAL);
-    tern::g_arrRecordedRoots.Append("Q:\\");
-    tern::g_arrRecordedRoots.Append(FixedDriveRoot());
-    Monitor().UnwatchRecordedRoots();
-    EXPECT_TRUE(RecordedRoots().empty());
-    EXPECT_EQ(WatchedRoots(), Roots{"C:\\"});
-
-    tern::g_arrRecordedRoots.Append("Q:\\");
-    Monitor().UnwatchAllDrives();
-    EXPECT_TRUE(RecordedRoots().empty());
-    EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
-}
-
 
 class DriveDiscovery : public MonitorFixture {};
-
-TEST_F(DriveDiscovery, SortsFixedDisksIntoLocalAndRemovableDrivesIntoRemovable) {
-    DriveRootList lstLocal;
-    DriveRootList lstRemovable;
-    Monitor().CollectDrives(&lstLocal, &lstRemovable);
-    EXPECT_EQ(lstLocal, (DriveRootList{"C:\\", FixedDriveRoot()}));
-    EXPECT_EQ(lstRemovable, DriveRootList{RemovableDriveRoot()});
-
-    // Missing lists: nothing is touched, nothing is logged.
-    DriveRootList lstUntouched{"X:\\"};
-    Monitor().CollectDrives(&lstUntouched, nullptr);
-    Monitor().CollectDrives(nullptr, &lstUntouched);
-    Monitor().CollectDrives(nullptr, nullptr);
-    EXPECT_EQ(lstUntouched, DriveRootList{"X:\\"});
-    EXPECT_TRUE(LogLines().empty());
-}
 
 TEST_F(DriveDiscovery, StorageQueryAnswersForRealVolumesAndRefusesBadInput) {
     HANDLE hVolume = ::CreateFileA("\\\\?\\E:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,

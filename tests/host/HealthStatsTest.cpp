@@ -1,5 +1,5 @@
-// ternwatch's side of the health counters: the --stats option, the texts it
-// prints from a record (also a damaged one), and the marking of loss lines.
+// ternwatch's side of the health counters: the texts it prints from a record
+// (also a damaged one), and the marking of loss lines.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "HealthStats.h"
-#include "HostOptions.h"
 #include "ReportPrinter.h"
 
 namespace {
@@ -24,28 +23,7 @@ size_t CountOf(const std::string& strText, const std::string& strPart) {
     return nCount;
 }
 
-TEST(HealthStats, StatsOptionLossSummaryAndLossLines) {
-    const struct {
-        std::vector<std::string> vecArgs;
-        bool bOk;
-        unsigned long nStatsS;
-    } kOptions[] = {{{"--stats", "5"}, true, 5},
-                    {{"watch", "--stats=7", "--json"}, true, 7},
-                    {{"--stats", "0"}, false, 0},
-                    {{"--stats", "x"}, false, 0},
-                    {{"--stats"}, false, 0},
-                    {{"check", "--action", "Add", "--path", "E:\\a", "--stats", "5"}, false, 0}};
-    for (const auto& test : kOptions) {
-        tern::HostOptions options;
-        std::string strError;
-        EXPECT_EQ(tern::ParseHostOptions(test.vecArgs, options, strError), test.bOk) << strError;
-        if (test.bOk) {
-            EXPECT_EQ(options.nStatsS, test.nStatsS);
-        } else {
-            EXPECT_NE(strError.find("--stats"), std::string::npos) << strError;
-        }
-    }
-
+TEST(HealthStats, LossSummaryAndLossLines) {
     TernHealthCounters counters = {};
     EXPECT_EQ(tern::LossSummary(counters), "lost 0");
     counters.nLost[TERN_LOSS_OVERFLOW] = 3;

@@ -2,111 +2,123 @@
 // messages for what it refuses.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "HostOptions.h"
 
 namespace {
 
 using tern::HostMode;
 using tern::HostOptions;
-using tern::ParseHostOptions;
 
-HostOptions Parse(const std::vector<std::string>& vecArgs) {
-    HostOptions options;
-    std::string strError;
-    EXPECT_TRUE(ParseHostOptions(vecArgs, options, strError)) << strError;
-    return options;
+// The parsed options in one line, for table comparisons.
+std::string Summary(const HostOptions& o) {
+    std::ostringstream out;
+    out << (o.eMode == HostMode::Watch ? "watch" : o.eMode == HostMode::Check ? "check" : "help") << " rules="
+        << o.strRulesFile << " json=" << o.bJson << " trace=" << o.bTrace << " duration=" << o.nDurationS
+        << " ecs=" << o.bEcs << " stats=" << o.nStatsS;
+    if (o.eMode == HostMode::Check) {
+        out << " action=" << o.strAction << " path=" << o.strPath << " source=" << o.strSource
+            << " target=" << o.strTarget << " monitor=" << o.strCheckMonitor << " explain=" << o.bExplain
+            << " drives=" << std::string(o.vecAddDrives.begin(), o.vecAddDrives.end());
+    }
+    return out.str();
 }
 
-std::string Refusal(const std::vector<std::string>& vecArgs) {
-    HostOptions options;
-    std::string strError;
-    EXPECT_FALSE(ParseHostOptions(vecArgs, options, strError));
-    return strError;
-}
-
-TEST(HostOptions, WatchIsTheDefaultAndTakesItsOptionsInBothSpellings) {
-    const HostOptions plain = Parse({});
-    EXPECT_EQ(plain.eMode, HostMode::Watch);
-    EXPECT_TRUE(plain.strRulesFile.empty());
-    EXPECT_FALSE(plain.bJson);
-    EXPECT_FALSE(plain.bTrace);
-    EXPECT_EQ(plain.nDurationS, 0UL);
-
-    const HostOptions full = Parse({"watch", "--rules", "D:\\r.ini", "--json", "--duration=15", "--trace"});
-    EXPECT_EQ(full.eMode, HostMode::Watch);
-    EXPECT_EQ(full.strRulesFile, "D:\\r.ini");
-    EXPECT_TRUE(full.bJson);
-    EXPECT_TRUE(full.bTrace);
-    EXPECT_EQ(full.nDurationS, 15UL);
-
-    EXPECT_EQ(Parse({"--rules=C:\\a b\\r.ini", "--duration", "31622400"}).strRulesFile, "C:\\a b\\r.ini");
-    EXPECT_EQ(Parse({"--duration", "31622400"}).nDurationS, 31622400UL);
-}
-
-TEST(HostOptions, HelpWinsWhereverItStands) {
-    EXPECT_EQ(Parse({"--help"}).eMode, HostMode::Help);
-    EXPECT_EQ(Parse({"-h"}).eMode, HostMode::Help);
-    EXPECT_EQ(Parse({"--json", "--help", "--bogus"}).eMode, HostMode::Help);
-    EXPECT_EQ(Parse({"check", "--help"}).eMode, HostMode::Help);
-}
-
-TEST(HostOptions, CheckTakesTheEventAndDrives) {
-    const HostOptions path = Parse({"check", "--action", "Add", "--path", "E:\\a.doc"});
-    EXPECT_EQ(path.eMode, HostMode::Check);
-    EXPECT_EQ(path.strAction, "Add");
-    EXPECT_EQ(path.strPath, "E:\\a.doc");
-    EXPECT_EQ(path.strCheckMonitor, "usb");
-
-    const HostOptions copy = Parse({"check", "--action=Copy", "--source", "D:\\a.doc", "--target",
-                                    "E:\\a.doc", "--monitor", "local", "--add-drive", "d",
-                                    "--add-drive=G:\\", "--rules", "r.ini"});
-    EXPECT_EQ(copy.strSource, "D:\\a.doc");
-    EXPECT_EQ(copy.strTarget, "E:\\a.doc");
-    EXPECT_TRUE(copy.strPath.empty());
-    EXPECT_EQ(copy.strCheckMonitor, "local");
-    EXPECT_EQ(copy.vecAddDrives, (std::vector<char>{'D', 'G'}));
-    EXPECT_EQ(copy.strRulesFile, "r.ini");
+TEST(HostOptions, AcceptedCommandLines) {
+    const struct {
+        std::vector<std::string> vecArgs;
+        const char* pszSummary;
+    } cases[] = {
+        {{}, "watch rules= json=0 trace=0 duration=0 ecs=0 stats=0"},
+        {{"watch", "--rules", "D:\\r.ini", "--json", "--duration=15", "--trace"},
+         "watch rules=D:\\r.ini json=1 trace=1 duration=15 ecs=0 stats=0"},
+        {{"--rules=C:\\a b\\r.ini", "--duration", "31622400"},
+         "watch rules=C:\\a b\\r.ini json=0 trace=0 duration=31622400 ecs=0 stats=0"},
+        {{"--json", "--format", "ecs", "--stats", "5"}, "watch rules= json=1 trace=0 duration=0 ecs=1 stats=5"},
+        {{"watch", "--stats=7", "--json"}, "watch rules= json=1 trace=0 duration=0 ecs=0 stats=7"},
+        // Help wins wherever it stands.
+        {{"--help"}, "help rules= json=0 trace=0 duration=0 ecs=0 stats=0"},
+        {{"-h"}, "help rules= json=0 trace=0 duration=0 ecs=0 stats=0"},
+        {{"--json", "--help", "--bogus"}, "help rules= json=1 trace=0 duration=0 ecs=0 stats=0"},
+        {{"check", "--help"}, "help rules= json=0 trace=0 duration=0 ecs=0 stats=0"},
+        {{"check", "--action", "Add", "--path", "E:\\a.doc"},
+         "check rules= json=0 trace=0 duration=0 ecs=0 stats=0 action=Add path=E:\\a.doc source= target= "
+         "monitor=usb explain=0 drives="},
+        {{"check", "--action=Copy", "--source", "D:\\a.doc", "--target", "E:\\a.doc", "--monitor", "local",
+          "--add-drive", "d", "--add-drive=G:\\", "--rules", "r.ini", "--explain"},
+         "check rules=r.ini json=0 trace=0 duration=0 ecs=0 stats=0 action=Copy path= source=D:\\a.doc "
+         "target=E:\\a.doc monitor=local explain=1 drives=DG"},
+    };
+    for (const auto& c : cases) {
+        HostOptions options;
+        std::string strError;
+        EXPECT_TRUE(tern::ParseHostOptions(c.vecArgs, options, strError)) << strError;
+        EXPECT_EQ(Summary(options), c.pszSummary);
+    }
 }
 
 TEST(HostOptions, RefusalsNameTheArgument) {
-    EXPECT_EQ(Refusal({"--bogus"}), "unknown option '--bogus'");
-    EXPECT_EQ(Refusal({"-x"}), "unknown option '-x'");
-    EXPECT_EQ(Refusal({"stray"}), "unexpected argument 'stray'");
-    EXPECT_EQ(Refusal({"--json", "watch"}), "unexpected argument 'watch'");
-    EXPECT_EQ(Refusal({"--rules"}), "option --rules needs a value");
-    EXPECT_EQ(Refusal({"--rules="}), "option --rules needs a value");
-    EXPECT_EQ(Refusal({"--json=yes"}), "option --json takes no value");
-    for (const char* pszBad : {"0", "-5", "x", "1.5", "99999999999", "31622401"}) {
-        EXPECT_NE(Refusal({"--duration", pszBad}).find("--duration needs a whole number"),
-                  std::string::npos)
-            << pszBad;
-    }
-    EXPECT_EQ(Refusal({"--duration", ""}), "option --duration needs a value");
-    EXPECT_NE(Refusal({"--action", "Add"}).find("belongs to check mode"), std::string::npos);
-    EXPECT_NE(Refusal({"check", "--action", "Add", "--path", "E:\\a", "--duration", "3"})
-                  .find("belongs to watch mode"),
-              std::string::npos);
-    EXPECT_NE(Refusal({"check", "--path", "E:\\a"}).find("needs --action"), std::string::npos);
-    EXPECT_NE(Refusal({"check", "--action", "Copy", "--source", "D:\\a"}).find("needs --path"),
-              std::string::npos);
-    EXPECT_NE(Refusal({"check", "--action", "Add", "--path", "E:\\a", "--monitor", "both"})
-                  .find("usb or local"),
-              std::string::npos);
-    for (const char* pszBad : {"", "1", "EE", "E:x", "E\\"}) {
-        EXPECT_NE(Refusal({"check", "--action", "Add", "--path", "E:\\a", "--add-drive", pszBad})
-                      .find(std::string(pszBad).empty() ? "needs a value" : "drive letter"),
-                  std::string::npos)
-            << pszBad;
+    const std::vector<std::string> vecCheck = {"check", "--action", "Add", "--path", "E:\\a"};
+    auto check = [&](std::vector<std::string> vecMore) {
+        vecMore.insert(vecMore.begin(), vecCheck.begin(), vecCheck.end());
+        return vecMore;
+    };
+    const struct {
+        std::vector<std::string> vecArgs;
+        std::string strError;  // the whole message, or "~part" for a part of it
+    } cases[] = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"-x"}, "unknown option '-x'"},
+        {{"stray"}, "unexpected argument 'stray'"},
+        {{"--json", "watch"}, "unexpected argument 'watch'"},
+        {{"--rules"}, "option --rules needs a value"},
+        {{"--rules="}, "option --rules needs a value"},
+        {{"--json=yes"}, "option --json takes no value"},
+        {{"--duration", ""}, "option --duration needs a value"},
+        {{"--duration", "0"}, "~--duration needs a whole number"},
+        {{"--duration", "-5"}, "~--duration needs a whole number"},
+        {{"--duration", "1.5"}, "~--duration needs a whole number"},
+        {{"--duration", "99999999999"}, "~--duration needs a whole number"},
+        {{"--duration", "31622401"}, "~--duration needs a whole number"},
+        {{"--stats", "0"}, "~--stats"},
+        {{"--stats", "x"}, "~--stats"},
+        {{"--stats"}, "~--stats"},
+        {check({"--stats", "5"}), "~--stats"},
+        {{"--action", "Add"}, "~belongs to check mode"},
+        {check({"--duration", "3"}), "~belongs to watch mode"},
+        {{"check", "--path", "E:\\a"}, "~needs --action"},
+        {{"check", "--action", "Copy", "--source", "D:\\a"}, "~needs --path"},
+        {check({"--monitor", "both"}), "~usb or local"},
+        {check({"--add-drive", ""}), "~needs a value"},
+        {check({"--add-drive", "1"}), "~drive letter"},
+        {check({"--add-drive", "EE"}), "~drive letter"},
+        {check({"--add-drive", "E:x"}), "~drive letter"},
+        {{"--explain"}, "option --explain belongs to check mode (ternwatch check ...)"},
+        {{"--format", "ecs"}, "option --format ecs needs --json"},
+        {{"--json", "--format", "xml"}, "option --format takes ecs or plain, not 'xml'"},
+        {check({"--format=ecs"}), "option --format belongs to watch mode"},
+        {{"check", "--explain=yes"}, "option --explain takes no value"},
+    };
+    for (const auto& c : cases) {
+        HostOptions options;
+        std::string strError;
+        EXPECT_FALSE(tern::ParseHostOptions(c.vecArgs, options, strError)) << c.strError;
+        if (c.strError[0] == '~') {
+            EXPECT_NE(strError.find(c.strError.substr(1)), std::string::npos) << strError;
+        } else {
+            EXPECT_EQ(strError, c.strError);
+        }
     }
 }
 
 TEST(HostOptions, HelpTextDocumentsEveryOptionAndTheRegistryWrite) {
     const std::string strUsage = tern::HostUsageText();
-    for (const char* pszOption : {"--rules", "--json", "--duration", "--trace", "--action", "--path",
-                                  "--source", "--target", "--monitor", "--add-drive", "--help", "check"}) {
+    for (const char* pszOption : {"--rules", "--json", "--duration", "--trace", "--action", "--path", "--source",
+                                  "--target", "--monitor", "--add-drive", "--help", "check",
+                                  "HKEY_LOCAL_MACHINE\\SOFTWARE\\AutoTest"}) {
         EXPECT_NE(strUsage.find(pszOption), std::string::npos) << pszOption;
     }
-    EXPECT_NE(strUsage.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\AutoTest"), std::string::npos);
 }
 
 }  // namespace

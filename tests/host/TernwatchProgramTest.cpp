@@ -46,22 +46,6 @@ protected:
     int m_nFiles = 0;
 };
 
-TEST_F(TernwatchProgram, HelpAndRefusedCommandLines) {
-    ProgramRun help(m_strTernwatch, {"--help"});
-    ASSERT_TRUE(help.Started()) << m_strTernwatch;
-    ASSERT_TRUE(help.Wait(30000));
-    EXPECT_EQ(help.ExitCode(), 0u);
-    EXPECT_TRUE(Contains(help.Out(), "Usage:"));
-    EXPECT_TRUE(Contains(help.Out(), "HKEY_LOCAL_MACHINE\\SOFTWARE\\AutoTest"));
-    EXPECT_TRUE(help.Err().empty()) << help.Err();
-
-    ProgramRun unknown(m_strTernwatch, {"--watch-everything"});
-    ASSERT_TRUE(unknown.Wait(30000));
-    EXPECT_EQ(unknown.ExitCode(), 2u);
-    EXPECT_TRUE(unknown.Out().empty());
-    EXPECT_EQ(unknown.Err(), "ternwatch: unknown option '--watch-everything' (see ternwatch --help)\n");
-}
-
 TEST_F(TernwatchProgram, MalformedRulesFileIsRefusedBeforeAnythingStarts) {
     const std::string strRules =
         WriteRules("[usb-any]\nmonitor = usb\npattern = *\nactions = Add\n\n[bad]\nmonitor = usb\n"

@@ -5,7 +5,6 @@
 
 #include "ComponentHost.h"
 #include "EcsFormat.h"
-#include "HostOptions.h"
 #include "ReportPrinter.h"
 #include "RuleExplainer.h"
 
@@ -151,31 +150,6 @@ TEST(RulesWorkbench, EcsTextIsUtf8FromTheCodePageThatProducedIt) {
     for (const char* pszBad : {"", "yesterday", "2026-13-01 00:00:00", "2026-02-30 10:00:00",
                                "2026-12-05 15:20:01 extra"}) {
         EXPECT_EQ(tern::UtcTimestamp(pszBad), "") << pszBad;
-    }
-}
-
-TEST(RulesWorkbench, ExplainAndFormatOptionsBelongWhereTheyWork) {
-    tern::HostOptions options;
-    std::string strError;
-    EXPECT_TRUE(tern::ParseHostOptions({"check", "--explain", "--action", "Add", "--path", "E:\\a"},
-                                       options, strError));
-    EXPECT_TRUE(options.bExplain);
-    EXPECT_TRUE(tern::ParseHostOptions({"--json", "--format", "ecs"}, options, strError));
-    EXPECT_TRUE(options.bEcs);
-    const struct {
-        std::vector<std::string> vecArgs;
-        const char* pszError;
-    } refused[] = {
-        {{"--explain"}, "option --explain belongs to check mode (ternwatch check ...)"},
-        {{"--format", "ecs"}, "option --format ecs needs --json"},
-        {{"--json", "--format", "xml"}, "option --format takes ecs or plain, not 'xml'"},
-        {{"check", "--format=ecs", "--action", "Add", "--path", "E:\\a"},
-         "option --format belongs to watch mode"},
-        {{"check", "--explain=yes"}, "option --explain takes no value"},
-    };
-    for (const auto& r : refused) {
-        EXPECT_FALSE(tern::ParseHostOptions(r.vecArgs, options, strError));
-        EXPECT_EQ(strError, r.pszError);
     }
 }
 

@@ -24,13 +24,10 @@ namespace {
 class HealthExport : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_hModule = ::LoadLibraryA("TernFileMon.dll");
+        m_hModule = m_dll.Module();
         ASSERT_NE(m_hModule, nullptr);
         m_pfnGet = TernGetExport<PFN_GetHealthCounters>(m_hModule, "GetHealthCounters");
         ASSERT_NE(m_pfnGet, nullptr);
-    }
-    void TearDown() override {
-        if (m_hModule != nullptr) ::FreeLibrary(m_hModule);
     }
     std::unique_ptr<TernHealthRecord> Read() {
         auto pRecord = std::make_unique<TernHealthRecord>();
@@ -38,6 +35,7 @@ protected:
         EXPECT_EQ(m_pfnGet(pRecord.get()), TERN_HEALTH_OK);
         return pRecord;
     }
+    HostSession m_dll{false};  // the library only: sessions of the tests come and go beside it
     HMODULE m_hModule = nullptr;
     PFN_GetHealthCounters m_pfnGet = nullptr;
 };
@@ -80,20 +78,6 @@ TEST_F(HealthExport, RefusesNullAndShortRecordsAndFillsWholeOnes) {
         // Past the fields this version knows, the caller's bytes stay as they were.
         EXPECT_TRUE(std::equal(buffer.begin() + kFull, buffer.end(), before.begin() + kFull));
     }
-}
-
-unsigned long long LossLineSum(const std::vector<std::string>& vecLog, const std::string& strKind,
-                               const std::string& strRoot) {
-    const std::string strHead = "Lost changes: " + strKind + " x";
-    const std::string strTail = " on " + strRoot;
-    unsigned long long nSum = 0;
-    for (const std::string& strLine : vecLog) {
-        if (strLine.rfind(strHead, 0) == 0 && strLine.size() > strTail.size() &&
-            strLine.compare(strLine.size() - strTail.size(), strTail.size(), strTail) == 0) {
-            nSum += std::strtoull(strLine.c_str() + strHead.size(), nullptr, 10);
-        }
-    }
-    return nSum;
 }
 
 TEST_F(HealthExport, BurstThatOverflowsShowsInTheHostLogAndTheCounters) {

@@ -1,6 +1,7 @@
 #include "HandleCount.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdint>
 
@@ -17,16 +18,33 @@ unsigned CountOpenHandlesOnce() {
     return nCount;
 }
 
-}  // namespace
+unsigned CountThreadsOnce() {
+    HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    unsigned nCount = 0;
+    for (BOOL bMore = ::Thread32First(hSnapshot, &entry); bMore; bMore = ::Thread32Next(hSnapshot, &entry)) {
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++nCount;
+    }
+    ::CloseHandle(hSnapshot);
+    return nCount;
+}
 
-unsigned CountOpenHandles() {
-    unsigned nLeast = CountOpenHandlesOnce();
-    for (int i = 0; i < 4; ++i) {
-        ::Sleep(20);
-        const unsigned nCount = CountOpenHandlesOnce();
+unsigned LeastOf(unsigned (*pfnCount)(), int nSamples) {
+    unsigned nLeast = pfnCount();
+    for (int i = 1; i < nSamples; ++i) {
+        ::Sleep(30);
+        const unsigned nCount = pfnCount();
         if (nCount < nLeast) nLeast = nCount;
     }
     return nLeast;
 }
+
+}  // namespace
+
+unsigned CountOpenHandles() { return LeastOf(CountOpenHandlesOnce, 5); }
+
+// Threads of the component end a moment after its release (later on a busy machine).
+unsigned CountThreads() { return LeastOf(CountThreadsOnce, 10); }
 
 }  // namespace terntest

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <utility>
 
 #include "TestFiles.h"
 
@@ -92,6 +94,19 @@ bool WaitForReportLines(const std::string& strFolder, size_t nCount, DWORD nTime
     return true;
 }
 
+unsigned long long LossLineSum(const std::vector<std::string>& vecLines, const std::string& strKind,
+                               const std::string& strRoot) {
+    const std::string strHead = "Lost changes: " + strKind + " x", strTail = " on " + strRoot;
+    unsigned long long nSum = 0;
+    for (const std::string& strLine : vecLines) {
+        if (strLine.rfind(strHead, 0) == 0 && strLine.size() > strTail.size() &&
+            strLine.compare(strLine.size() - strTail.size(), strTail.size(), strTail) == 0) {
+            nSum += std::strtoull(strLine.c_str() + strHead.size(), nullptr, 10);
+        }
+    }
+    return nSum;
+}
+
 FileMonRule RuleForAll(const std::string& strPattern, const std::string& strTag) {
     return FileMonRule{strPattern, "rule " + strTag, "Add|Copy|Delete|Modify|Rename", strTag};
 }
@@ -117,20 +132,31 @@ HostSession::~HostSession() {
     if (m_hModule != nullptr) ::FreeLibrary(m_hModule);
 }
 
-ULONG HostSession::Close() {
-    m_pMonitor->StopMonitoring(FILEMON_USB);
-    m_pMonitor->StopMonitoring(FILEMON_LOCAL);
+ULONG HostSession::Close(bool bStopFirst) {
+    if (bStopFirst) {
+        m_pMonitor->StopMonitoring(FILEMON_USB);
+        m_pMonitor->StopMonitoring(FILEMON_LOCAL);
+    }
     const ULONG nCount = m_pMonitor->Release();
     m_pMonitor = nullptr;
     m_pControl = nullptr;
     return nCount;
 }
 
+bool HostSession::Unload() {
+    const bool bFreed = ::FreeLibrary(std::exchange(m_hModule, nullptr)) != FALSE;
+    m_pfnCreate = nullptr;
+    return bFreed;
+}
+
 bool HostSession::Start(int nType, FileMonRuleList* pRules) {
+    return Start(nType, pRules, nType == FILEMON_USB ? OnUsbReport : OnLocalReport);
+}
+
+bool HostSession::Start(int nType, FileMonRuleList* pRules, FileMonCallback pfnReport) {
     if (m_pMonitor == nullptr || nType < 1 || nType > 2) return false;
     m_arrFilters[nType] = FileMonFilterList{nType, pRules};
-    return m_pMonitor->StartMonitoring(nType == FILEMON_USB ? OnUsbReport : OnLocalReport,
-                                       &m_arrFilters[nType]);
+    return m_pMonitor->StartMonitoring(pfnReport, &m_arrFilters[nType]);
 }
 
 void PacedWrite(const std::string& strPath, const std::string& strText) {

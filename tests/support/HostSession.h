@@ -43,6 +43,10 @@ std::vector<std::string> ReportLines(const std::string& strFolder, bool bWithSid
 // Waits until ReportLines(strFolder) has at least nCount lines (bounded).
 bool WaitForReportLines(const std::string& strFolder, size_t nCount, DWORD nTimeoutMs = 5000);
 
+// The sum of N over the log lines "Lost changes: <kind> xN on <root>".
+unsigned long long LossLineSum(const std::vector<std::string>& vecLines, const std::string& strKind,
+                               const std::string& strRoot);
+
 // One action per rule: "Add|Copy|Delete|Modify|Rename".
 FileMonRule RuleForAll(const std::string& strPattern, const std::string& strTag);
 
@@ -60,8 +64,13 @@ public:
     ITernFileMon* Monitor() const { return m_pMonitor; }
     ICommonControl* Control() const { return m_pControl; }
     bool Start(int nType, FileMonRuleList* pRules);
-    // Stops both types and releases the object now; the count Release returned.
-    ULONG Close();
+    // The same with the host's own callback.
+    bool Start(int nType, FileMonRuleList* pRules, FileMonCallback pfnReport);
+    // Stops both types (unless told not to) and releases the object now; the
+    // count Release returned.
+    ULONG Close(bool bStopFirst = true);
+    // FreeLibrary now; what it returned.
+    bool Unload();
 
 private:
     HMODULE m_hModule = nullptr;
