@@ -1,6 +1,5 @@
 // ternwatch replay: the component's own policy over a recording, with the
 // rules of a rules file, printed as a watch prints its reports.
-#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -14,18 +13,6 @@
 namespace tern {
 
 namespace {
-
-std::atomic<ReportPrinter*> g_pReplayPrinter{nullptr};
-
-void TERN_CALLBACK OnReplayedUsbReport(FileMonEvent* pEvent) {
-    ReportPrinter* pPrinter = g_pReplayPrinter.load();
-    if (pPrinter != nullptr && pEvent != nullptr) pPrinter->PrintReport(*pEvent, "usb");
-}
-
-void TERN_CALLBACK OnReplayedLocalReport(FileMonEvent* pEvent) {
-    ReportPrinter* pPrinter = g_pReplayPrinter.load();
-    if (pPrinter != nullptr && pEvent != nullptr) pPrinter->PrintReport(*pEvent, "local");
-}
 
 const TernPolicyNote* TERN_CALLBACK NextNote(void* pContext) {
     RecordReader* pReader = static_cast<RecordReader*>(pContext);
@@ -75,18 +62,22 @@ int RunReplay(const HostOptions& options) {
     // As a watch starts only the monitor types its rules name.
     const bool bUsb = !rules.lstUsb.empty();
     const bool bLocal = !rules.lstLocal.empty();
-    const TernReplaySetup setup = {sizeof(TernReplaySetup), bUsb ? &rules.lstUsb : nullptr,
-                                   bUsb ? OnReplayedUsbReport : nullptr, bLocal ? &rules.lstLocal : nullptr,
-                                   bLocal ? OnReplayedLocalReport : nullptr};
+    const TernReplaySetup setup = {sizeof(TernReplaySetup),
+                                   bUsb ? &rules.lstUsb : nullptr,
+                                   bUsb ? ReportCallbacks::OnUsbReport : nullptr,
+                                   bLocal ? &rules.lstLocal : nullptr,
+                                   bLocal ? ReportCallbacks::OnLocalReport : nullptr};
     UniqueFile pFile(std::fopen(options.strReplayFile.c_str(), "rb"));
     if (!pFile) {
         printer.PrintStatus("cannot read the recording " + options.strReplayFile);
         return EXIT_BAD_INPUT;
     }
     RecordReader reader(pFile.get(), options.strReplayFile);
-    g_pReplayPrinter.store(&printer);
-    const int nResult = pfnReplay(&setup, NextNote, &reader);
-    g_pReplayPrinter.store(nullptr);
+    int nResult = 0;
+    {
+        const ReportCallbacks callbacks(printer);
+        nResult = pfnReplay(&setup, NextNote, &reader);
+    }
     if (!reader.Error().empty()) {
         printer.PrintStatus(reader.Error());
         return EXIT_BAD_INPUT;

@@ -1,11 +1,20 @@
 #include "ReportPrinter.h"
 
+#include <atomic>
+
 #include "EventFormat.h"
 #include "HealthStats.h"
 
 namespace tern {
 
 namespace {
+
+std::atomic<ReportPrinter*> g_pCallbackPrinter{nullptr};
+
+void PrintThroughCallbackPrinter(const FileMonEvent* pEvent, const char* pszMonitor) {
+    ReportPrinter* pPrinter = g_pCallbackPrinter.load();
+    if (pPrinter != nullptr && pEvent != nullptr) pPrinter->PrintReport(*pEvent, pszMonitor);
+}
 
 std::string WithoutLineEnds(std::string strText) {
     while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r')) {
@@ -103,6 +112,18 @@ void ReportPrinter::WriteLine(std::FILE* pStream, const std::string& strLine) {
     std::fwrite(strLine.data(), 1, strLine.size(), pStream);
     std::fputc('\n', pStream);
     std::fflush(pStream);
+}
+
+ReportCallbacks::ReportCallbacks(ReportPrinter& printer) { g_pCallbackPrinter.store(&printer); }
+
+ReportCallbacks::~ReportCallbacks() { g_pCallbackPrinter.store(nullptr); }
+
+void TERN_CALLBACK ReportCallbacks::OnUsbReport(FileMonEvent* pEvent) {
+    PrintThroughCallbackPrinter(pEvent, "usb");
+}
+
+void TERN_CALLBACK ReportCallbacks::OnLocalReport(FileMonEvent* pEvent) {
+    PrintThroughCallbackPrinter(pEvent, "local");
 }
 
 }  // namespace tern

@@ -61,6 +61,21 @@ private:
     unsigned long m_nTotal = 0;
 };
 
+// The component's report callbacks carry no context argument: while an
+// object of this class lives, they print through its printer. They are called
+// on the component's notification thread, one report at a time; the record
+// is valid only during the call.
+class ReportCallbacks {
+public:
+    explicit ReportCallbacks(ReportPrinter& printer);
+    ~ReportCallbacks();
+    ReportCallbacks(const ReportCallbacks&) = delete;
+    ReportCallbacks& operator=(const ReportCallbacks&) = delete;
+
+    static void TERN_CALLBACK OnUsbReport(FileMonEvent* pEvent);
+    static void TERN_CALLBACK OnLocalReport(FileMonEvent* pEvent);
+};
+
 }  // namespace tern
 
 #endif

@@ -19,21 +19,6 @@ namespace tern {
 
 namespace {
 
-// The report callbacks have no context argument: they find the printer here.
-std::atomic<ReportPrinter*> g_pReportPrinter{nullptr};
-
-// Called on the component's notification thread, one report at a time. The
-// record is valid only during the call; nothing here blocks for long.
-void TERN_CALLBACK OnUsbReport(FileMonEvent* pEvent) {
-    ReportPrinter* pPrinter = g_pReportPrinter.load();
-    if (pPrinter != nullptr && pEvent != nullptr) pPrinter->PrintReport(*pEvent, "usb");
-}
-
-void TERN_CALLBACK OnLocalReport(FileMonEvent* pEvent) {
-    ReportPrinter* pPrinter = g_pReportPrinter.load();
-    if (pPrinter != nullptr && pEvent != nullptr) pPrinter->PrintReport(*pEvent, "local");
-}
-
 // --record: the recorder has no context argument either. Notes arrive on the
 // notification thread, one at a time.
 std::atomic<RecordWriter*> g_pRecordWriter{nullptr};
@@ -133,7 +118,7 @@ int RunWatch(const HostOptions& options) {
     }
 
     StopSignal stopSignal;
-    g_pReportPrinter.store(&printer);
+    const ReportCallbacks callbacks(printer);  // until the component is released
     ComponentHost host(printer);
     if (!host.Load(ProgramFolder(), strError)) {
         printer.PrintStatus(strError);
@@ -151,9 +136,10 @@ int RunWatch(const HostOptions& options) {
     }
 
     std::vector<MonitorType> vecTypes = {
-        {FILEMON_USB, "usb", OnUsbReport, &rules.lstUsb, {FILEMON_USB, &rules.lstUsb}, false},
-        {FILEMON_LOCAL, "local", OnLocalReport, &rules.lstLocal, {FILEMON_LOCAL, &rules.lstLocal},
-         false}};
+        {FILEMON_USB, "usb", ReportCallbacks::OnUsbReport, &rules.lstUsb,
+         {FILEMON_USB, &rules.lstUsb}, false},
+        {FILEMON_LOCAL, "local", ReportCallbacks::OnLocalReport, &rules.lstLocal,
+         {FILEMON_LOCAL, &rules.lstLocal}, false}};
     std::string strWatching;
     for (MonitorType& type : vecTypes) {
         if (type.pRules->empty()) continue;
@@ -181,7 +167,6 @@ int RunWatch(const HostOptions& options) {
         }
     }
     const unsigned long nLeft = host.ReleaseComponent();
-    g_pReportPrinter.store(nullptr);
     if (pfnSetRecorder != nullptr) pfnSetRecorder(nullptr);
     g_pRecordWriter.store(nullptr);
     if (nLeft != 0) printer.PrintStatus("the component kept " + std::to_string(nLeft) + " references");

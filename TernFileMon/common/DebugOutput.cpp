@@ -95,8 +95,10 @@ void CDebugOutputWriter::Write(const char* pszLine) {
         }
         // No thread, and nothing queued: written here, in its place.
         ::OutputDebugStringA(strLine.c_str());
-    } catch (...) {
-        // No memory for the line: it is lost, the caller goes on.
+    } catch (const std::bad_alloc&) {
+        // No memory for the line: it is lost (and counted), the caller goes on.
+        ScopedLock lock(m_cs);
+        ++m_nDropped;
     }
 }
 
@@ -159,6 +161,7 @@ unsigned __stdcall CDebugOutputWriter::ThreadProc(void* pParam) {
     } catch (...) {
         // Nothing in the loop throws; should it, lines go back to their callers
         // (what was queued is lost) rather than wait for a thread that is gone.
+        ::OutputDebugStringA("Debugger output writer ended by an exception");
         ScopedLock lock(pWriter->m_cs);
         pWriter->m_lines.clear();
         pWriter->m_nQueuedBytes = 0;
