@@ -22,10 +22,27 @@ std::string Quote(const std::string& strArg) {
     return strOut + "\"";
 }
 
-void ReadAll(HANDLE hPipe, std::string* pText) {
+// Reads until the writers are gone, or until the program has ended and its
+// output is all read: a process the program started (under Wine, the desktop
+// process when the program made the first window) may have inherited the write
+// end and keep it open for as long as it lives.
+void ReadAll(HANDLE hPipe, std::string* pText, const std::atomic<bool>* pbEnded) {
     char szBuffer[4096];
-    DWORD nRead = 0;
-    while (::ReadFile(hPipe, szBuffer, sizeof(szBuffer), &nRead, nullptr) && nRead > 0) {
+    bool bEndSeen = false;
+    for (;;) {
+        DWORD nAvailable = 0;
+        if (!::PeekNamedPipe(hPipe, nullptr, 0, nullptr, &nAvailable, nullptr)) break;
+        if (nAvailable == 0) {
+            // One more look after the end was seen: what the program wrote
+            // before it ended is in the pipe by then.
+            if (bEndSeen) break;
+            bEndSeen = pbEnded->load();
+            if (!bEndSeen) ::Sleep(10);
+            continue;
+        }
+        DWORD nRead = 0;
+        const DWORD nWanted = std::min<DWORD>(sizeof(szBuffer), nAvailable);
+        if (!::ReadFile(hPipe, szBuffer, nWanted, &nRead, nullptr) || nRead == 0) break;
         pText->append(szBuffer, nRead);
     }
     ::CloseHandle(hPipe);
@@ -105,8 +122,8 @@ ProgramRun::ProgramRun(const std::string& strProgram, const std::vector<std::str
     // Only the child keeps the write ends, so the readers see the end of the output.
     ::CloseHandle(hOutWrite);
     ::CloseHandle(hErrWrite);
-    m_outReader = std::thread(ReadAll, hOutRead, &m_strOut);
-    m_errReader = std::thread(ReadAll, hErrRead, &m_strErr);
+    m_outReader = std::thread(ReadAll, hOutRead, &m_strOut, &m_bEnded);
+    m_errReader = std::thread(ReadAll, hErrRead, &m_strErr, &m_bEnded);
 }
 
 ProgramRun::~ProgramRun() {
@@ -117,6 +134,7 @@ ProgramRun::~ProgramRun() {
 
 bool ProgramRun::Wait(DWORD nTimeoutMs) {
     if (m_hProcess == nullptr) {
+        m_bEnded = true;
         if (m_outReader.joinable()) m_outReader.join();
         if (m_errReader.joinable()) m_errReader.join();
         return false;
@@ -129,6 +147,7 @@ bool ProgramRun::Wait(DWORD nTimeoutMs) {
     ::GetExitCodeProcess(m_hProcess, &m_nExitCode);
     ::CloseHandle(m_hProcess);
     m_hProcess = nullptr;
+    m_bEnded = true;
     if (m_outReader.joinable()) m_outReader.join();
     if (m_errReader.joinable()) m_errReader.join();
     // Console programs write text mode: compare lines, not line ends.

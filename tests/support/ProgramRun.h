@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +36,9 @@ private:
     HANDLE m_hProcess = nullptr;
     DWORD m_nExitCode = 0xFFFFFFFF;
     std::string m_strOut, m_strErr;
+    // Set once the process has ended: the readers then stop at the end of
+    // what is in the pipes, even if another process still holds a write end.
+    std::atomic<bool> m_bEnded{false};
     std::thread m_outReader, m_errReader;
 };
 
