@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <cstring>
+#include <list>
 #include <thread>
 
 #include "CopyDetectionSupport.h"
@@ -13,7 +14,6 @@
 
 using terntest::ClipboardWriter;
 using terntest::SectionWriter;
-using terntest::ToVector;
 using Paths = std::vector<std::string>;
 
 namespace {
@@ -21,13 +21,13 @@ namespace {
 Paths ReadSection() {
     std::list<std::string> lst = {"left over"};
     tern::ReadClipboardBuffer(lst);
-    return ToVector(lst);
+    return Paths(lst.begin(), lst.end());
 }
 
 Paths ClipboardFiles() {
     std::list<std::string> lst = {"left over"};
     tern::GetClipboardFiles(lst);
-    return ToVector(lst);
+    return Paths(lst.begin(), lst.end());
 }
 
 }  // namespace
