@@ -5,6 +5,7 @@
 
 #include <list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CopyDetectionSupport.h"
@@ -15,65 +16,55 @@
 
 namespace {
 
-using terntest::ClipboardWriter;
-using terntest::SectionWriter;
+using List = std::vector<std::string>;
+using SectionAndDrop = std::pair<List, List>;
 
-std::vector<std::string> Names(const tern::CCopiedFileList& list) {
+List Names(const tern::CCopiedFileList& list) {
     std::list<tern::ByteString> lstNames;
     list.CopyTo(lstNames);
-    return std::vector<std::string>(lstNames.begin(), lstNames.end());
+    return List(lstNames.begin(), lstNames.end());
 }
 
-TEST(CopyDetectionBatch, AClipboardChangeIsSeenByTheNextBatch) {
-    ClipboardWriter clipboard;
-    tern::CDropListReader reader;
-    const std::vector<std::string> vecFirst = {"C:\\batch\\first.doc"};
-    const std::vector<std::string> vecSecond = {"C:\\batch\\second.doc", "C:\\batch\\third.doc"};
+TEST(CopyDetectionBatch, SectionAndClipboardChangesAreSeenByTheNextBatch) {
+    ASSERT_TRUE(tern::CreateClipboardBuffer());
+    terntest::SectionWriter section;
+    ASSERT_TRUE(section.IsOpen());
+    terntest::ClipboardWriter clipboard;
+    tern::CSectionListReader sectionReader;
+    tern::CDropListReader dropReader;
+    const List vecFirst = {"C:\\batch\\first.doc"};
+    const List vecSecond = {"C:\\batch\\second.doc", "C:\\batch\\third.doc"};
+    // The same names into the section ('|' between them) and onto the clipboard.
+    auto put = [&](const List& vecNames) {
+        std::string strText;
+        for (const std::string& strName : vecNames) strText += strName + "|";
+        section.WriteText(strText);
+        return clipboard.PutFileDrop(vecNames);
+    };
+    auto read = [&] { return SectionAndDrop(Names(sectionReader.Read()), Names(dropReader.Read(nullptr))); };
 
     EXPECT_EQ(tern::CurrentDeliveryBatch(), 0u);
-    ASSERT_TRUE(clipboard.PutFileDrop(vecFirst));
-    EXPECT_EQ(Names(reader.Read(nullptr)), vecFirst);
+    ASSERT_TRUE(put(vecFirst));
+    EXPECT_EQ(read(), SectionAndDrop(vecFirst, vecFirst));
     {
         const tern::CDeliveryBatchScope batch;
         EXPECT_NE(tern::CurrentDeliveryBatch(), 0u);
-        EXPECT_EQ(Names(reader.Read(nullptr)), vecFirst);
+        EXPECT_EQ(read(), SectionAndDrop(vecFirst, vecFirst));
         // Changed while the batch is delivered: all its changes came before.
-        ASSERT_TRUE(clipboard.PutFileDrop(vecSecond));
-        EXPECT_EQ(Names(reader.Read(nullptr)), vecFirst);
+        ASSERT_TRUE(put(vecSecond));
+        EXPECT_EQ(read(), SectionAndDrop(vecFirst, vecFirst));
     }
     EXPECT_EQ(tern::CurrentDeliveryBatch(), 0u);
     {
         const tern::CDeliveryBatchScope batch;
-        EXPECT_EQ(Names(reader.Read(nullptr)), vecSecond);
+        EXPECT_EQ(read(), SectionAndDrop(vecSecond, vecSecond));
+        section.Clear();
         ASSERT_TRUE(clipboard.Empty());
     }
-    // Outside a batch every read looks at the number.
-    EXPECT_TRUE(Names(reader.Read(nullptr)).empty());
-    ASSERT_TRUE(clipboard.PutFileDrop(vecFirst));
-    EXPECT_EQ(Names(reader.Read(nullptr)), vecFirst);
-}
-
-TEST(CopyDetectionBatch, ASectionChangeIsSeenByTheNextBatch) {
-    ASSERT_TRUE(tern::CreateClipboardBuffer());
-    SectionWriter section;
-    ASSERT_TRUE(section.IsOpen());
-    tern::CSectionListReader reader;
-    const std::vector<std::string> vecFirst = {"C:\\batch\\one.doc"};
-    const std::vector<std::string> vecSecond = {"C:\\batch\\two.doc"};
-
-    section.WriteText(vecFirst[0]);
-    {
-        const tern::CDeliveryBatchScope batch;
-        EXPECT_EQ(Names(reader.Read()), vecFirst);
-        section.WriteText(vecSecond[0]);
-        EXPECT_EQ(Names(reader.Read()), vecFirst);
-    }
-    {
-        const tern::CDeliveryBatchScope batch;
-        EXPECT_EQ(Names(reader.Read()), vecSecond);
-    }
-    section.Clear();
-    EXPECT_TRUE(Names(reader.Read()).empty());
+    // Outside a batch every read looks again.
+    EXPECT_EQ(read(), SectionAndDrop());
+    ASSERT_TRUE(put(vecFirst));
+    EXPECT_EQ(read(), SectionAndDrop(vecFirst, vecFirst));
 }
 
 }  // namespace

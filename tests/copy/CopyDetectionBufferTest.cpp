@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <cstring>
+#include <list>
 #include <thread>
 
 #include "CopyDetectionSupport.h"
@@ -13,27 +14,20 @@
 
 using terntest::ClipboardWriter;
 using terntest::SectionWriter;
-using terntest::ToVector;
 using Paths = std::vector<std::string>;
 
 namespace {
 
-Paths Split(const std::string& strText, const std::string& strDelimiter, bool bKeepEmpty) {
-    std::list<std::string> lst = {"left over"};
-    tern::SplitString(strText, strDelimiter, bKeepEmpty, lst);
-    return ToVector(lst);
-}
-
 Paths ReadSection() {
     std::list<std::string> lst = {"left over"};
     tern::ReadClipboardBuffer(lst);
-    return ToVector(lst);
+    return Paths(lst.begin(), lst.end());
 }
 
 Paths ClipboardFiles() {
     std::list<std::string> lst = {"left over"};
     tern::GetClipboardFiles(lst);
-    return ToVector(lst);
+    return Paths(lst.begin(), lst.end());
 }
 
 }  // namespace
@@ -68,20 +62,6 @@ TEST(CopyDetectionSection, CreatedOnceOpenToEverybodyAndLowIntegrityLabelled) {
     EXPECT_TRUE(tern::SetLowIntegrityLabel(hOther, SE_KERNEL_OBJECT));
     ::CloseHandle(hOther);
     EXPECT_FALSE(tern::SetLowIntegrityLabel(nullptr, SE_KERNEL_OBJECT));
-}
-
-TEST(CopyDetectionSection, SplitStringPieces) {
-    EXPECT_EQ(Split("C:\\a.txt|D:\\b\\c.doc|", "|", false), (Paths{"C:\\a.txt", "D:\\b\\c.doc"}));
-    EXPECT_EQ(Split("|", "|", false), Paths());
-    EXPECT_EQ(Split("||a|||b||", "|", false), (Paths{"a", "b"}));
-    EXPECT_EQ(Split("", "|", true), Paths());
-    EXPECT_EQ(Split("one", "|", true), Paths{"one"});
-    // Kept empties: leading and inner ones count, the one after the last delimiter does not.
-    EXPECT_EQ(Split("|a||b|", "|", true), (Paths{"", "a", "", "b"}));
-    EXPECT_EQ(Split("x||||y", "||", true), (Paths{"x", "", "y"}));
-    EXPECT_EQ(Split("x|||y", "||", true), (Paths{"x", "|y"}));
-    EXPECT_EQ(Split("||", "||", true), Paths{""});
-    EXPECT_EQ(Split("a|b", "", false), Paths{"a|b"});
 }
 
 TEST(CopyDetectionSection, HostileContentsGiveCleanLists) {
@@ -121,48 +101,6 @@ TEST(CopyDetectionSection, HostileContentsGiveCleanLists) {
     writer.Fill('|');
     writer.WriteText("C:\\first.txt");  // its zero ends the text early
     EXPECT_EQ(ReadSection(), Paths{"C:\\first.txt"});
-}
-
-TEST(CopyDetectionClipboard, SectionFirstThenTheFileDropList) {
-    ASSERT_TRUE(tern::CreateClipboardBuffer());
-    SectionWriter writer;
-    ASSERT_TRUE(writer.IsOpen());
-    ClipboardWriter clipboard;
-
-    // Section empty, clipboard holds two dropped files: those, in clipboard order.
-    writer.Clear();
-    ASSERT_TRUE(clipboard.PutFileDrop({"D:\\docs\\b.doc", "C:\\a\\Report.doc"}));
-    EXPECT_EQ(ClipboardFiles(), (Paths{"D:\\docs\\b.doc", "C:\\a\\Report.doc"}));
-
-    // Names of ANSI drop blocks come through the same way.
-    ASSERT_TRUE(clipboard.PutFileDrop({"E:\\x.txt"}, false));
-    EXPECT_EQ(ClipboardFiles(), Paths{"E:\\x.txt"});
-
-    // The section's list wins over the clipboard.
-    ASSERT_TRUE(clipboard.PutFileDrop({"D:\\docs\\b.doc"}));
-    writer.WriteText("C:\\from\\section.txt|");
-    EXPECT_EQ(ClipboardFiles(), Paths{"C:\\from\\section.txt"});
-
-    // A section of bars alone holds no list: the clipboard is consulted.
-    writer.WriteText("|");
-    EXPECT_EQ(ClipboardFiles(), Paths{"D:\\docs\\b.doc"});
-    writer.Fill('|');
-    EXPECT_EQ(ClipboardFiles(), Paths{"D:\\docs\\b.doc"});
-    writer.Clear();
-
-    // Text only, or nothing: an empty list.
-    ASSERT_TRUE(clipboard.PutText("C:\\not\\a\\drop.txt"));
-    EXPECT_EQ(ClipboardFiles(), Paths());
-    ASSERT_TRUE(clipboard.Empty());
-    EXPECT_EQ(ClipboardFiles(), Paths());
-
-    // A name longer than the 519 characters the reader takes is cut there.
-    const std::string strLong = "D:\\" + std::string(600, 'n');
-    ASSERT_TRUE(clipboard.PutFileDrop({strLong, "D:\\after.txt"}));
-    const Paths vecRead = ClipboardFiles();
-    ASSERT_EQ(vecRead.size(), 2u);
-    EXPECT_EQ(vecRead[0], strLong.substr(0, 519));
-    EXPECT_EQ(vecRead[1], "D:\\after.txt");
 }
 
 TEST(CopyDetectionClipboard, ClipboardHeldByAnotherWindowGivesAnEmptyList) {

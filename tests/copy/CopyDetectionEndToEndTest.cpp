@@ -64,21 +64,16 @@ protected:
         }
     }
 
-    void ExpectCopy(const std::string& strSource, const std::string& strTarget) {
+    // A copy of strSource reported for strTarget; an addition when strSource is empty.
+    void ExpectReport(const std::string& strSource, const std::string& strTarget) {
         FileMonEvent event;
         ASSERT_TRUE(WaitForReport(strTarget, event)) << "no report for " << strTarget;
-        EXPECT_EQ(event.strAction, "Copy");
+        EXPECT_EQ(event.strAction, strSource.empty() ? "Add" : "Copy") << strTarget;
+        EXPECT_EQ(event.strPath, strSource.empty() ? strTarget : strSource + " ==> " + strTarget);
+        EXPECT_EQ(event.strRuleTag, "copy-test");
+        if (strSource.empty()) return;
         EXPECT_EQ(event.strSource, strSource);
         EXPECT_EQ(event.strTarget, strTarget);
-        EXPECT_EQ(event.strPath, strSource + " ==> " + strTarget);
-        EXPECT_EQ(event.strRuleTag, "copy-test");
-    }
-
-    void ExpectAdd(const std::string& strPath) {
-        FileMonEvent event;
-        ASSERT_TRUE(WaitForReport(strPath, event)) << "no report for " << strPath;
-        EXPECT_EQ(event.strAction, "Add");
-        EXPECT_EQ(event.strPath, strPath);
     }
 
     FileMonRuleList m_rules;  // outlives the session that watches with it
@@ -91,57 +86,32 @@ protected:
 
 }  // namespace
 
-TEST_F(CopyDetectionEndToEnd, PasteFromTheSectionOrTheClipboardIsACopy) {
-    // Listed in the shared section.
-    const std::string strSource = m_strFrom + "\\report.doc";
-    ASSERT_TRUE(terntest::WriteTextFile(strSource, "report"));
-    m_pSection->WriteText("C:\\elsewhere\\other.doc|" + strSource + "|");
-    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\report.doc").c_str(), TRUE));
-    ExpectCopy(strSource, m_strTo + "\\report.doc");
-
-    // On the clipboard as a file drop, the section empty.
-    m_pSection->Clear();
-    const std::string strClipSource = m_strFrom + "\\sheet.xls";
-    ASSERT_TRUE(terntest::WriteTextFile(strClipSource, "sheet"));
-    ASSERT_TRUE(m_clipboard.PutFileDrop({strClipSource}));
-    ASSERT_TRUE(::CopyFileA(strClipSource.c_str(), (m_strTo + "\\sheet.xls").c_str(), TRUE));
-    ExpectCopy(strClipSource, m_strTo + "\\sheet.xls");
-
-    // Both: the section wins.
-    const std::string strOther = "C:\\section\\wins\\memo.txt";
-    m_pSection->WriteText(strOther);
-    const std::string strMemo = m_strFrom + "\\memo.txt";
-    ASSERT_TRUE(terntest::WriteTextFile(strMemo, "memo"));
-    ASSERT_TRUE(m_clipboard.PutFileDrop({strMemo}));
-    ASSERT_TRUE(::CopyFileA(strMemo.c_str(), (m_strTo + "\\memo.txt").c_str(), TRUE));
-    ExpectCopy(strOther, m_strTo + "\\memo.txt");
-
-    // Nothing listed anywhere: an addition.
-    m_pSection->Clear();
-    ASSERT_TRUE(m_clipboard.Empty());
-    ASSERT_TRUE(terntest::WriteTextFile(m_strTo + "\\fresh.txt", "fresh"));
-    ExpectAdd(m_strTo + "\\fresh.txt");
-}
-
-TEST_F(CopyDetectionEndToEnd, SameFolderAndNumberedCopies) {
+TEST_F(CopyDetectionEndToEnd, PastesAndSameFolderCopiesAreCopiesAndTheRestAdditions) {
     CopyIniFiles ini;
     ASSERT_TRUE(ini.WriteMain("[KeyNameOfCopyFile]\r\nCopyKeyValue=- Copy\r\n"));
-    const std::string strSource = m_strTo + "\\plan.txt";
-    ASSERT_TRUE(terntest::WriteTextFile(strSource, "plan"));
-    m_pSection->WriteText(strSource);
-    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\plan - Copy.txt").c_str(), TRUE));
-    ExpectCopy(strSource, m_strTo + "\\plan - Copy.txt");
-
-    // A name with the base but no marker stays an addition.
-    ASSERT_TRUE(::CopyFileA(strSource.c_str(), (m_strTo + "\\plan final.txt").c_str(), TRUE));
-    ExpectAdd(m_strTo + "\\plan final.txt");
-
-    // Numbered copies, the English and the Chinese prefix.
-    const std::string strNumbered = m_strTo + "\\Copy of (2) memo.txt";
-    ASSERT_TRUE(terntest::WriteTextFile(strNumbered, "memo"));
-    m_pSection->WriteText(strNumbered);
-    ASSERT_TRUE(::CopyFileA(strNumbered.c_str(), (m_strTo + "\\Copy of (3) memo.txt").c_str(), TRUE));
-    ExpectCopy(strNumbered, m_strTo + "\\Copy of (3) memo.txt");
+    const std::string F = m_strFrom, T = m_strTo, strOther = "C:\\section\\wins\\memo.txt";
+    const struct {
+        std::string strFile, strSection, strDrop, strCopy;
+        std::string strSource;  // empty: an addition
+    } cases[] = {
+        {F + "\\report.doc", "C:\\elsewhere\\other.doc|" + F + "\\report.doc|", "", T + "\\report.doc",
+         F + "\\report.doc"},
+        {F + "\\sheet.xls", "", F + "\\sheet.xls", T + "\\sheet.xls", F + "\\sheet.xls"},
+        {F + "\\memo.txt", strOther, F + "\\memo.txt", T + "\\memo.txt", strOther},  // the section wins
+        {F + "\\fresh.txt", "", "", T + "\\fresh.txt", ""},
+        // In the same folder: the configured marker makes a copy, the base name alone does not.
+        {T + "\\plan.txt", T + "\\plan.txt", "", T + "\\plan - Copy.txt", T + "\\plan.txt"},
+        {T + "\\plan.txt", T + "\\plan.txt", "", T + "\\plan final.txt", ""},
+        {T + "\\Copy of (2) memo.txt", T + "\\Copy of (2) memo.txt", "", T + "\\Copy of (3) memo.txt",
+         T + "\\Copy of (2) memo.txt"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(terntest::WriteTextFile(c.strFile, "text"));
+        m_pSection->WriteText(c.strSection);
+        ASSERT_TRUE(c.strDrop.empty() ? m_clipboard.Empty() : m_clipboard.PutFileDrop({c.strDrop}));
+        ASSERT_TRUE(::CopyFileA(c.strFile.c_str(), c.strCopy.c_str(), TRUE));
+        ExpectReport(c.strSource, c.strCopy);
+    }
 
     // File names reach the component in code page 936 whatever the system's
     // ANSI code page: the files are made under their UTF-16 names.
@@ -156,5 +126,5 @@ TEST_F(CopyDetectionEndToEnd, SameFolderAndNumberedCopies) {
     ::CloseHandle(hFile);
     m_pSection->WriteText(strChinese);
     ASSERT_TRUE(::CopyFileW(strWideSource.c_str(), strWideCopy.c_str(), TRUE));
-    ExpectCopy(strChinese, strChineseCopy);
+    ExpectReport(strChinese, strChineseCopy);
 }

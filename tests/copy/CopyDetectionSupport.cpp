@@ -183,8 +183,4 @@ TokenProcess::~TokenProcess() {
     RemoveTree(m_strFolder);
 }
 
-std::vector<std::string> ToVector(const std::list<std::string>& lst) {
-    return std::vector<std::string>(lst.begin(), lst.end());
-}
-
 }  // namespace terntest

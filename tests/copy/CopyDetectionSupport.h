@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <list>
 #include <string>
 #include <vector>
 
@@ -86,9 +85,6 @@ private:
     HANDLE m_hProcess;
     std::string m_strFolder;
 };
-
-// The list as a vector, for readable comparisons.
-std::vector<std::string> ToVector(const std::list<std::string>& lst);
 
 }  // namespace terntest
 

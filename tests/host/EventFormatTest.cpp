@@ -27,24 +27,26 @@ TEST(EventFormat, JsonLineCarriesAllSixFieldsAndTheMonitor) {
               "\"target\":\"\",\"monitor\":\"\"}");
 }
 
-TEST(EventFormat, JsonQuotingEscapesWhatJsonRequires) {
-    EXPECT_EQ(tern::JsonQuote("C:\\a\\b", 1252), "\"C:\\\\a\\\\b\"");
-    EXPECT_EQ(tern::JsonQuote("say \"hi\"", 1252), "\"say \\\"hi\\\"\"");
-    EXPECT_EQ(tern::JsonQuote("\t\r\n\b\f", 1252), "\"\\t\\r\\n\\b\\f\"");
-    EXPECT_EQ(tern::JsonQuote(std::string("\x01\x1f\x7f", 3), 1252), "\"\\u0001\\u001f\\u007f\"");
-    EXPECT_EQ(tern::JsonQuote(std::string("a\0b", 3), 1252), "\"a\\u0000b\"");
-    EXPECT_EQ(tern::JsonQuote("/ ok ~", 1252), "\"/ ok ~\"");
-}
-
-TEST(EventFormat, NonAsciiBytesAreDecodedInTheirCodePage) {
-    // Western European: e acute and the euro sign.
-    EXPECT_EQ(tern::JsonQuote("caf\xE9 \x80", 1252), "\"caf\\u00e9 \\u20ac\"");
-    // Simplified Chinese: the "copy of" word, whose trail bytes are no ASCII.
-    EXPECT_EQ(tern::JsonQuote("D:\\\xB8\xB4\xBC\xFE a.doc", 936), "\"D:\\\\\\u590d\\u4ef6 a.doc\"");
-    // A DBCS trail byte in the ASCII range is part of its character, not a backslash.
-    EXPECT_EQ(tern::JsonQuote("\x81\x5C", 936), "\"\\u4e57\"");
-    // A lead byte without its trail byte cannot be decoded: kept as U+00XX.
-    EXPECT_EQ(tern::JsonQuote("x\x81", 936), "\"x\\u0081\"");
+// JSON's escapes, and bytes above 0x7F decoded in their code page.
+TEST(EventFormat, JsonQuotingEscapesAndDecodesInTheCodePage) {
+    const struct {
+        std::string strIn;
+        unsigned int nCodePage;
+        const char* pszQuoted;
+    } cases[] = {
+        {"C:\\a\\b", 1252, "\"C:\\\\a\\\\b\""},
+        {"say \"hi\"", 1252, "\"say \\\"hi\\\"\""},
+        {"\t\r\n\b\f", 1252, "\"\\t\\r\\n\\b\\f\""},
+        {std::string("\x01\x1f\x7f", 3), 1252, "\"\\u0001\\u001f\\u007f\""},
+        {std::string("a\0b", 3), 1252, "\"a\\u0000b\""},
+        {"/ ok ~", 1252, "\"/ ok ~\""},
+        {"caf\xE9 \x80", 1252, "\"caf\\u00e9 \\u20ac\""},  // e acute and the euro sign
+        // The "copy of" word, whose trail bytes are no ASCII.
+        {"D:\\\xB8\xB4\xBC\xFE a.doc", 936, "\"D:\\\\\\u590d\\u4ef6 a.doc\""},
+        {"\x81\x5C", 936, "\"\\u4e57\""},  // a trail byte in the ASCII range is no backslash
+        {"x\x81", 936, "\"x\\u0081\""},    // a lead byte without its trail byte: kept as U+00XX
+    };
+    for (const auto& c : cases) EXPECT_EQ(tern::JsonQuote(c.strIn, c.nCodePage), c.pszQuoted) << c.strIn;
     // Every output byte is printable ASCII whatever the input.
     std::string strAll;
     for (int n = 1; n < 256; ++n) strAll += static_cast<char>(n);

@@ -1,12 +1,14 @@
-// The main job end to end: ternwatch --json --duration watches the test
-// drives while ternwatch-scenario performs its real file operations; the
-// reports are checked line by line.
+// The main job end to end: ternwatch --json --duration --record watches the
+// test drives while ternwatch-scenario performs its real file operations; the
+// reports are checked line by line, then the recording is replayed with the
+// same rules and with changed ones.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "ProgramRun.h"
@@ -83,25 +85,38 @@ struct Expected {
     std::string strTarget;
 };
 
-TEST(MainJob, ReportsOfTheScenarioArriveLineByLine) {
+const std::string kRulesWithoutDoc =
+    "[usb-any]\nmonitor = usb\npattern = *\nactions = Add|Copy|Delete|Modify|Rename\ntag = usb-file\n"
+    "[local-any]\nmonitor = local\npattern = *\nactions = Add|Copy|Delete|Modify|Rename\ntag = local-file\n";
+const std::string kRules = kRulesWithoutDoc + "[local-doc]\nmonitor = local\npattern = *.doc\nactions = Modify\ntag = local-doc\n";
+
+std::string Replace(std::string strText, const std::string& strOld, const std::string& strNew) {
+    const size_t nPos = strText.find(strOld);
+    return nPos == std::string::npos ? strText : strText.replace(nPos, strOld.size(), strNew);
+}
+
+struct RulesChange {
+    const char* pszName;
+    std::string strRules;
+    std::function<bool(std::string&)> fnExpected;  // live line -> replayed line; false: not reported
+};
+
+TEST(MainJob, ReportsOfTheScenarioArriveLineByLineAndReplayTheSame) {
     const std::string strFolder = "ternwatch-mainjob-" + std::to_string(::GetCurrentProcessId()) + "-" +
                                   std::to_string(::GetTickCount() % 100000);
-    const std::string strRulesDir = terntest::MakeFreshFolder(terntest::FixedDriveRoot(), "mainjob-rules");
-    const std::string strRules = strRulesDir + "\\rules.ini";
-    std::ofstream(strRules, std::ios::binary)
-        << "[usb-any]\nmonitor = usb\npattern = *\nactions = Add|Copy|Delete|Modify|Rename\ntag = usb-file\n"
-           "[local-any]\nmonitor = local\npattern = *\nactions = Add|Copy|Delete|Modify|Rename\ntag = local-file\n"
-           "[local-doc]\nmonitor = local\npattern = *.doc\nactions = Modify\ntag = local-doc\n";
+    const std::string strDir = terntest::ThisProgramFolder();  // under the install root: never reported
+    const std::string strRules = strDir + "\\mainjob-rules.ini";
+    const std::string strRecording = strDir + "\\" + strFolder + ".jsonl";
+    std::ofstream(strRules, std::ios::binary) << kRules;
 
     ProgramRun host(terntest::BuildProgramPath("ternwatch.exe"),
-                    {"--rules", strRules, "--json", "--duration", "20"});
+                    {"--rules", strRules, "--json", "--duration", "20", "--record", strRecording});
     ASSERT_TRUE(host.Started());
     ProgramRun scenario(terntest::BuildProgramPath("ternwatch-scenario.exe"), {"--folder", strFolder});
     ASSERT_TRUE(scenario.Wait(60000));
     EXPECT_EQ(scenario.ExitCode(), 0u) << scenario.Out() << scenario.Err();
     ASSERT_TRUE(host.Wait(60000));
     EXPECT_EQ(host.ExitCode(), 0u) << host.Err();
-    terntest::RemoveTree(strRulesDir);
 
     const std::string strD = terntest::FixedDriveRoot() + strFolder;
     const std::string strE = terntest::RemovableDriveRoot() + strFolder;
@@ -146,6 +161,37 @@ TEST(MainJob, ReportsOfTheScenarioArriveLineByLine) {
     EXPECT_NE(host.Err().find("ternwatch: " + std::to_string(vecReports.size()) + " reports: Add "),
               std::string::npos)
         << "the summary counts every report: " << host.Err();
+
+    const std::vector<std::string> vecLive = terntest::SplitLines(host.Out());
+    const RulesChange kChanges[] = {
+        {"the same rules", kRules, [](std::string&) { return true; }},
+        {"without [local-doc]: its Modify falls to local-any", kRulesWithoutDoc,
+         [](std::string& strLine) {
+             strLine = Replace(strLine, "\"ruleTag\":\"local-doc\"", "\"ruleTag\":\"local-file\"");
+             return true;
+         }},
+        {"usb-any narrowed to *.doc", Replace(kRules, "pattern = *\nactions", "pattern = *.doc\nactions"),
+         [](std::string& strLine) {
+             const bool bUsb = strLine.find("\"monitor\":\"usb\"") != std::string::npos;
+             return !bUsb || strLine.find(".doc\",\"time\"") != std::string::npos;
+         }},
+    };
+    for (const RulesChange& change : kChanges) {
+        SCOPED_TRACE(change.pszName);
+        std::vector<std::string> vecExpected;
+        for (std::string strLine : vecLive) {
+            if (change.fnExpected(strLine)) vecExpected.push_back(strLine);
+        }
+        EXPECT_EQ(vecExpected != vecLive, &change != kChanges) << "a changed rule changes some report";
+        std::ofstream(strRules, std::ios::binary | std::ios::trunc) << change.strRules;
+        ProgramRun replay(terntest::BuildProgramPath("ternwatch.exe"),
+                          {"replay", strRecording, "--rules", strRules, "--json"});
+        ASSERT_TRUE(replay.Wait(60000));
+        EXPECT_EQ(replay.ExitCode(), 0u) << replay.Err();
+        EXPECT_EQ(terntest::SplitLines(replay.Out()), vecExpected) << "live:\n" << host.Out();
+    }
+    ::DeleteFileA(strRules.c_str());
+    ::DeleteFileA(strRecording.c_str());
 }
 
 TEST(MainJob, CheckAnswersWithTheFirstAcceptingRuleOfARemovableDrive) {

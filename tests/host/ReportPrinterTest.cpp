@@ -1,13 +1,16 @@
 // The printer is called from several component threads at once: every line
-// must come out whole, and the counts must add up.
+// must come out whole, and the counts must add up; loss lines are marked and
+// the summary carries the losses.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
+#include "HealthStats.h"
 #include "ReportPrinter.h"
 
 namespace {
@@ -71,7 +74,12 @@ TEST(ReportPrinter, LinesFromManyThreadsStayWholeAndAreCounted) {
     std::fclose(pErr);
 }
 
-TEST(ReportPrinter, ReadableSummaryGoesToStandardOutputAndOddInputIsSafe) {
+TEST(ReportPrinter, ReadableSummaryWithLossesGoesToStandardOutputAndOddInputIsSafe) {
+    TernHealthCounters counters = {};
+    EXPECT_EQ(tern::LossSummary(counters), "lost 0");
+    counters.nLost[TERN_LOSS_OVERFLOW] = 3;
+    counters.nLost[TERN_LOSS_POST_FAILED] = 1;
+    counters.nLost[TERN_LOSS_WATCH_ENDED] = 2;
     std::FILE* pOut = std::tmpfile();
     std::FILE* pErr = std::tmpfile();
     ASSERT_NE(pOut, nullptr);
@@ -81,14 +89,18 @@ TEST(ReportPrinter, ReadableSummaryGoesToStandardOutputAndOddInputIsSafe) {
         FileMonEvent odd;  // an action the component never sends still gets counted
         odd.strAction = "Paste";
         printer.PrintReport(odd, nullptr);
+        const char kLoss[] = "Lost changes: overflow x3 on D:\\";
+        printer.PrintLog(kLoss, std::strlen(kLoss));
         printer.PrintLog(nullptr, 5);
         printer.PrintTrace(nullptr);
-        printer.PrintSummary();
+        printer.PrintSummary(tern::LossSummary(counters));
     }
     const std::vector<std::string> vecOut = ReadLines(pOut);
     ASSERT_EQ(vecOut.size(), 2u);
-    EXPECT_EQ(vecOut[1], "1 reports: Add 0, Copy 0, Delete 0, Modify 0, Paste 1, Rename 0");
-    EXPECT_EQ(ReadLines(pErr), (std::vector<std::string>{"[log] ", "[trace] "}));
+    EXPECT_EQ(vecOut[1], "1 reports: Add 0, Copy 0, Delete 0, Modify 0, Paste 1, Rename 0; "
+                         "lost 6: overflow 3, post-failed 1, watch-ended 2");
+    EXPECT_EQ(ReadLines(pErr),
+              (std::vector<std::string>{"[LOSS] Lost changes: overflow x3 on D:\\", "[log] ", "[trace] "}));
     std::fclose(pOut);
     std::fclose(pErr);
 }

@@ -1,13 +1,8 @@
 // The rules file: what a good file becomes, and for every way of getting it
 // wrong, the file, line and field that the refusal names.
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "RulesFile.h"
-#include "TestDrives.h"
 
 namespace {
 
@@ -112,31 +107,6 @@ TEST(RulesFile, SurprisingPatternsAreAcceptedWithAWarning) {
     EXPECT_NE(rules.vecWarnings[0].find("lower case"), std::string::npos);
     EXPECT_EQ(rules.vecWarnings[1].rfind("r.ini:7: field 'pattern': ", 0), 0u) << rules.vecWarnings[1];
     EXPECT_EQ(rules.lstLocal.size(), 3u);
-}
-
-TEST(RulesFile, LoadsARealFileAndNamesAMissingOne) {
-    const std::string strFolder = terntest::MakeFreshFolder(terntest::FixedDriveRoot(), "rules");
-    const std::string strPath = strFolder + "\\ternwatch-rules.ini";
-    {
-        std::ofstream file(strPath, std::ios::binary);
-        file << "[usb-any]\r\nmonitor = usb\r\npattern = *\r\nactions = Add\r\n[x]\r\nmonitor = local\r\n";
-    }
-    tern::RuleSet rules;
-    std::string strError;
-    EXPECT_FALSE(tern::LoadRulesFile(strPath, rules, strError));
-    EXPECT_EQ(strError, strPath + ":5: field 'pattern': missing in rule [x]");
-
-    {
-        std::ofstream file(strPath, std::ios::binary | std::ios::trunc);
-        file << "[usb-any]\r\nmonitor = usb\r\npattern = *\r\nactions = Add\r\n";
-    }
-    EXPECT_TRUE(tern::LoadRulesFile(strPath, rules, strError)) << strError;
-    EXPECT_EQ(rules.lstUsb.size(), 1u);
-
-    EXPECT_FALSE(tern::LoadRulesFile(strFolder + "\\absent.ini", rules, strError));
-    EXPECT_EQ(strError.rfind(strFolder + "\\absent.ini: cannot open the rules file", 0), 0u) << strError;
-    EXPECT_FALSE(tern::LoadRulesFile(strFolder, rules, strError)) << "a folder is no rules file";
-    terntest::RemoveTree(strFolder);
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // action test and the differences between the three entry points, as a table.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "../../TernFileMon/filemon/FileMonitor.h"
 #include "../../TernFileMon/filemon/RecordedRoots.h"
@@ -108,7 +111,7 @@ const MatchCase kCases[] = {
 };
 
 class RuleMatcher : public ::testing::Test {
-public:  // also used by the threads of the concurrency test
+protected:
     void SetUp() override {
         g_arrRecordedRoots.RemoveAll();
         m_monitor.m_pUsbRuleList = &m_usbRules;
@@ -161,57 +164,36 @@ TEST_F(RuleMatcher, AModifyTouchesARootThroughItsPathOnlyAndNullsGiveFalse) {
     EXPECT_EQ(event.strRuleTag, "");
 }
 
-namespace {
-
-struct ConcurrencyShared {
-    RuleMatcher* pTest;
-    volatile LONG nWrongAnswers;
-    volatile LONG bStop;
-};
-
 // Whatever the recorded roots are at the moment of a call, an accepting side
 // has taken its own rule, and the matching function is there.
-DWORD WINAPI MatcherThread(LPVOID pParam) {
-    ConcurrencyShared* pShared = static_cast<ConcurrencyShared*>(pParam);
-    for (int i = 0; i < 400; ++i) {
-        const bool bUsbSide = (i % 2) != 0;
-        FileMonEvent event = ParseEvent("Modify E:\\dir\\a.txt");
-        if (pShared->pTest->m_monitor.MatchModifyEvent(&event, &pShared->pTest->m_givenRules, bUsbSide, 1) &&
-            event.strRuleTag != (bUsbSide ? "usb" : "local")) {
-            ::InterlockedIncrement(&pShared->nWrongAnswers);
-        }
-        if (pShared->pTest->m_monitor.LoadMatchPattern() == nullptr) ::InterlockedIncrement(&pShared->nWrongAnswers);
-    }
-    return 0;
-}
-
-DWORD WINAPI RootChangerThread(LPVOID pParam) {
-    ConcurrencyShared* pShared = static_cast<ConcurrencyShared*>(pParam);
-    while (pShared->bStop == 0) {
-        g_arrRecordedRoots.Append("E:\\");
-        g_arrRecordedRoots.Append("F:\\");
-        g_arrRecordedRoots.RemoveAll();
-    }
-    return 0;
-}
-
-}  // namespace
-
 TEST_F(RuleMatcher, ConcurrentMatchersSeeWholeRootListsAndOneLoadedFunction) {
     m_usbRules = ParseRules("*.txt/Modify/usb");
     m_localRules = ParseRules("*.txt/Modify/local");
-    ConcurrencyShared shared = {this, 0, 0};
-    HANDLE hRoots = ::CreateThread(nullptr, 0, RootChangerThread, &shared, 0, nullptr);
-    ASSERT_NE(hRoots, nullptr);
-    HANDLE arrMatchers[4];
-    for (HANDLE& hThread : arrMatchers) {
-        hThread = ::CreateThread(nullptr, 0, MatcherThread, &shared, 0, nullptr);
-        ASSERT_NE(hThread, nullptr);
+    std::atomic<int> nWrongAnswers{0};
+    std::atomic<bool> bStop{false};
+    std::thread roots([&] {
+        while (!bStop) {
+            g_arrRecordedRoots.Append("E:\\");
+            g_arrRecordedRoots.Append("F:\\");
+            g_arrRecordedRoots.RemoveAll();
+        }
+    });
+    std::vector<std::thread> vecMatchers;
+    for (int t = 0; t < 4; ++t) {
+        vecMatchers.emplace_back([&] {
+            for (int i = 0; i < 400; ++i) {
+                const bool bUsbSide = (i % 2) != 0;
+                FileMonEvent event = ParseEvent("Modify E:\\dir\\a.txt");
+                if (m_monitor.MatchModifyEvent(&event, &m_givenRules, bUsbSide, 1) &&
+                    event.strRuleTag != (bUsbSide ? "usb" : "local")) {
+                    ++nWrongAnswers;
+                }
+                if (m_monitor.LoadMatchPattern() == nullptr) ++nWrongAnswers;
+            }
+        });
     }
-    EXPECT_EQ(::WaitForMultipleObjects(4, arrMatchers, TRUE, 60000), WAIT_OBJECT_0);
-    ::InterlockedExchange(&shared.bStop, 1);
-    EXPECT_EQ(::WaitForSingleObject(hRoots, 10000), WAIT_OBJECT_0);
-    for (HANDLE hThread : arrMatchers) ::CloseHandle(hThread);
-    ::CloseHandle(hRoots);
-    EXPECT_EQ(shared.nWrongAnswers, 0);
+    for (std::thread& matcher : vecMatchers) matcher.join();
+    bStop = true;
+    roots.join();
+    EXPECT_EQ(nWrongAnswers.load(), 0);
 }

@@ -70,17 +70,12 @@ void ClearReportsAndLog() {
     g_logCalls.clear();
 }
 
-std::vector<std::string> ReportLines(const std::string& strFolder, bool bWithSides) {
+std::vector<std::string> ReportLines(const std::string& strFolder) {
     std::vector<std::string> arrLines;
     for (const HostReport& report : Reports()) {
         if (report.event.strPath.find(strFolder + "\\") == std::string::npos) continue;
-        std::string strLine = std::string(1, report.chSide) + " " + report.event.strAction + " " +
-                              Shorten(report.event.strPath, strFolder);
-        if (bWithSides) {
-            strLine += " [" + Shorten(report.event.strSource, strFolder) + "|" +
-                       Shorten(report.event.strTarget, strFolder) + "]";
-        }
-        arrLines.push_back(strLine);
+        arrLines.push_back(std::string(1, report.chSide) + " " + report.event.strAction + " " +
+                           Shorten(report.event.strPath, strFolder));
     }
     return arrLines;
 }
@@ -161,17 +156,6 @@ bool HostSession::Start(int nType, FileMonRuleList* pRules, FileMonCallback pfnR
 
 void PacedWrite(const std::string& strPath, const std::string& strText) {
     ASSERT_TRUE(WriteTextFile(strPath, strText)) << strPath << " error " << ::GetLastError();
-    ::Sleep(150);
-}
-
-void PacedAppend(const std::string& strPath, const std::string& strText) {
-    ASSERT_TRUE(AppendTextFile(strPath, strText)) << strPath << " error " << ::GetLastError();
-    ::Sleep(150);
-}
-
-void PacedRename(const std::string& strOld, const std::string& strNew) {
-    ASSERT_TRUE(::MoveFileA(strOld.c_str(), strNew.c_str()))
-        << strOld << " -> " << strNew << " error " << ::GetLastError();
     ::Sleep(150);
 }
 

@@ -38,8 +38,8 @@ int TERN_CALLBACK RecordLog(const std::string* pName, int nCodeA, int nCodeB, co
                             unsigned int nLength, int nLevel, int nLast);
 
 // "<side> <action> <path>" for each report whose path contains strFolder, with
-// strFolder written as "F"; the source and target when bWithSides is set.
-std::vector<std::string> ReportLines(const std::string& strFolder, bool bWithSides = false);
+// strFolder written as "F".
+std::vector<std::string> ReportLines(const std::string& strFolder);
 // Waits until ReportLines(strFolder) has at least nCount lines (bounded).
 bool WaitForReportLines(const std::string& strFolder, size_t nCount, DWORD nTimeoutMs = 5000);
 
@@ -82,8 +82,6 @@ private:
 
 // Small, paced file operations (Wine drops records under bursts).
 void PacedWrite(const std::string& strPath, const std::string& strText);
-void PacedAppend(const std::string& strPath, const std::string& strText);
-void PacedRename(const std::string& strOld, const std::string& strNew);
 void PacedDelete(const std::string& strPath);
 
 // Waits for the clock's next second, so that a file's creation and its

@@ -126,11 +126,7 @@ ProgramRun::ProgramRun(const std::string& strProgram, const std::vector<std::str
     m_errReader = std::thread(ReadAll, hErrRead, &m_strErr, &m_bEnded);
 }
 
-ProgramRun::~ProgramRun() {
-    Wait(10000);
-    if (m_outReader.joinable()) m_outReader.join();
-    if (m_errReader.joinable()) m_errReader.join();
-}
+ProgramRun::~ProgramRun() { Wait(10000); }  // ends the process and joins the readers
 
 bool ProgramRun::Wait(DWORD nTimeoutMs) {
     if (m_hProcess == nullptr) {

@@ -8,8 +8,6 @@ namespace terntest {
 
 // Creates or replaces the file with the text; true when all of it was written.
 bool WriteTextFile(const std::string& strPath, const std::string& strText);
-// Appends the text to an existing file; true when all of it was written.
-bool AppendTextFile(const std::string& strPath, const std::string& strText);
 
 }  // namespace terntest
 
