@@ -4,12 +4,15 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "RecordingHandler.h"
 #include "../../TernFileMon/DirectoryChanges/NotificationDecoder.h"
+#include "../../TernFileMon/DirectoryChanges/WatchHealth.h"
 
 using terntest::RecordingHandler;
 
@@ -83,16 +86,6 @@ TEST(Decoder, RecordsBecomeCallsWithFullPathsAndRenamePairsAreJoined) {
     EXPECT_TRUE(trailing.Has("added", "D:\\data\\x"));
 }
 
-TEST(Decoder, LoneNewNameAndUntouchedBufferYieldNothing) {
-    BufferBuilder lone;
-    lone.Add(FILE_ACTION_RENAMED_NEW_NAME, L"b.txt");
-    RecordingHandler handler;
-    EXPECT_EQ(Decode(lone, handler), 0u);
-    BufferBuilder zeroed;
-    EXPECT_EQ(Decode(zeroed, handler), 0u);
-    EXPECT_TRUE(handler.Calls().empty());
-}
-
 TEST(Decoder, NamesAreCutAt260UnitsAndConvertedWithCodePage936) {
     BufferBuilder buffer;
     buffer.Add(FILE_ACTION_ADDED, std::wstring(300, L'n'))
@@ -142,9 +135,20 @@ TEST(Decoder, HostileLinksAndLengthsStayInsideTheBuffer) {
 
 // A rename whose new-name record comes with the next read: the first read
 // delivers nothing and asks for the next read to start behind the kept
-// record; the second completes the pair.
-TEST(Decoder, RenameSplitAcrossTwoReadsIsJoined) {
+// record; the second completes the pair. A half without its other half (a
+// new name whose old name went with a lost read, an old name whose new name
+// never came) is delivered as nothing and counted as lost.
+TEST(Decoder, RenameSplitAcrossTwoReadsIsJoinedAndLoneHalvesAreCountedLost) {
+    const std::atomic<std::uint64_t>& lost =
+        tern::CHealthRegistry::Instance().Totals().m_nLost[TERN_LOSS_RENAME_HALF];
+    const std::uint64_t nLostBefore = lost.load();
     RecordingHandler handler;
+    BufferBuilder lone;
+    lone.Add(FILE_ACTION_RENAMED_NEW_NAME, L"b.txt");
+    EXPECT_EQ(Decode(lone, handler), 0u);
+    EXPECT_TRUE(handler.Calls().empty());
+    EXPECT_EQ(lost.load() - nLostBefore, 1u);
+
     std::vector<BYTE> buffer(kBufferSize, 0);
     BufferBuilder first;
     first.Add(FILE_ACTION_ADDED, L"c.txt").Add(FILE_ACTION_RENAMED_OLD_NAME, L"old-name.txt");
@@ -175,6 +179,8 @@ TEST(Decoder, RenameSplitAcrossTwoReadsIsJoined) {
     const DWORD nKept =
         tern::DecodeCompletedRead(buffer.data(), kBufferSize, 0, third.Used(), "D:\\w", handler);
     ASSERT_GT(nKept, 0u);
+    EXPECT_EQ(lost.load() - nLostBefore, 1u) << "the kept old name is not lost yet";
     EXPECT_EQ(tern::DecodeCompletedRead(buffer.data(), kBufferSize, nKept, 0, "D:\\w", handler), 0u);
     EXPECT_EQ(handler.Calls().size(), 3u);
+    EXPECT_EQ(lost.load() - nLostBefore, 2u);
 }

@@ -119,73 +119,34 @@ TEST(DelayedDispatch, StopIsConfirmedEvenWhenTheHandlerThrows) {
     pHandler->Release();
 }
 
-namespace {
-
-struct GuiRun {
-    std::string strFolder;
-    RecordingHandler* pHandler = nullptr;
-    DWORD dwThreadId = 0;
-    DWORD dwWatchResult = 1;
-    BOOL bUnwatched = FALSE;
-    bool bWindowSeen = false;
-    bool bWindowGone = false;
-};
-
-void PumpMessages() {
-    MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
-}
-
-// A thread with a message loop that owns a GUI watcher.
-DWORD WINAPI GuiThreadProc(LPVOID pParam) {
-    GuiRun& run = *static_cast<GuiRun*>(pParam);
-    run.dwThreadId = ::GetCurrentThreadId();
-    {
-        // Flag 128: the unwatch must not wait for a stop that this very
-        // thread would have to deliver.
-        ProbeWatcher watcher(true, 8 | 128);
-        run.dwWatchResult =
-            watcher.Watch(run.strFolder, run.pHandler);
-        run.bWindowSeen = ::FindWindowA("Delayed_Message_Sender", "DelayedWnd") != nullptr;
-        WriteTextFile(run.strFolder + "\\gui.txt", "x");
-        const ULONGLONG nEnd = ::GetTickCount64() + kDeliveryWaitMs;
-        while (run.pHandler->Count("added", "gui.txt") == 0 && ::GetTickCount64() < nEnd) {
-            PumpMessages();
-            ::Sleep(10);
-        }
-        ::Sleep(100);
-        PumpMessages();
-        run.bUnwatched = watcher.UnwatchDirectory(run.strFolder);
-    }
-    run.bWindowGone = tern::CDelayedNotificationWindow::WindowHandle() == nullptr;
-    return 0;
-}
-
-}  // namespace
-
-// With the GUI flag, notifications travel through the hidden window and
-// arrive on the thread that created it, which runs a message loop.
+// With the GUI flag, notifications travel through a hidden window and arrive
+// on the thread that created it, here the test's own, which pumps messages.
+// Flag 128: the unwatch must not wait for a stop that this very thread would
+// have to deliver.
 TEST(DelayedDispatch, WindowTransportDeliversOnTheWindowThread) {
-    GuiRun run;
     TempFolder folder("gui");
-    run.strFolder = folder.Path();
-    run.pHandler = new RecordingHandler();
-    HANDLE hThread = ::CreateThread(nullptr, 0, GuiThreadProc, &run, 0, nullptr);
-    ASSERT_NE(hThread, nullptr);
-    ASSERT_EQ(::WaitForSingleObject(hThread, 15000), WAIT_OBJECT_0);
-    ::CloseHandle(hThread);
-
-    EXPECT_EQ(run.dwWatchResult, 0u);
-    EXPECT_TRUE(run.bWindowSeen);
-    EXPECT_TRUE(run.bUnwatched);
-    EXPECT_TRUE(run.bWindowGone);
-    const auto calls = run.pHandler->Calls();
+    RecordingHandler* pHandler = new RecordingHandler();
+    auto pumpUntilAdded = [&] {
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
+        return pHandler->Count("added", "gui.txt") > 0;
+    };
+    {
+        ProbeWatcher watcher(true, 8 | 128);
+        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
+        EXPECT_NE(::FindWindowA("Delayed_Message_Sender", "DelayedWnd"), nullptr);
+        EXPECT_TRUE(WriteTextFile(folder.Child("gui.txt"), "x"));
+        EXPECT_TRUE(Eventually(pumpUntilAdded));
+        EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
+    }
+    EXPECT_EQ(tern::CDelayedNotificationWindow::WindowHandle(), nullptr);
+    const auto calls = pHandler->Calls();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.front().strKind, "started");
-    EXPECT_EQ(run.pHandler->Count("added", "gui.txt"), 1u);
-    for (const auto& call : calls) EXPECT_EQ(call.dwThreadId, run.dwThreadId);
-    EXPECT_TRUE(Eventually([&] { return run.pHandler->GetReferenceCount() == 1; }));
-    run.pHandler->Release();
+    EXPECT_EQ(pHandler->Count("added", "gui.txt"), 1u);
+    for (const auto& call : calls) EXPECT_EQ(call.dwThreadId, ::GetCurrentThreadId());
+    EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
+    pHandler->Release();
 }
 
 TEST(DelayedDispatch, WildcardMatching) {

@@ -1,14 +1,13 @@
 // The engine's health counters and loss lines against what a watch really did
 // when posts to the notification thread fail (as Windows' do when the thread's
-// queue is full), and the rename halves the decoder has to drop. Overflows
-// from the Linux side: tests/policy/HealthExportTest.
+// queue is full). Dropped rename halves: DecoderTest; overflows from the
+// Linux side: tests/policy/HealthExportTest.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <cwchar>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -17,7 +16,6 @@
 #include "RecordingHandler.h"
 #include "HostSession.h"
 #include "../../TernFileMon/DirectoryChanges/LossReporter.h"
-#include "../../TernFileMon/DirectoryChanges/NotificationDecoder.h"
 #include "../../TernFileMon/DirectoryChanges/WatchHealth.h"
 
 using terntest::kChangeMask;
@@ -94,37 +92,6 @@ TEST(HealthCounters, FailedPostsAreCountedDiscardedAndReported) {
     EXPECT_EQ(c.nNotificationsDispatched, c.nRecordsDecoded - c.nLost[TERN_LOSS_POST_FAILED] + 2);
     EXPECT_EQ(RootCounters(folder.Path()).nActiveWatches, 0u);
     ExpectBalanced(c);
-    pHandler->Release();
-}
-
-// A rename half without its other half is counted as lost: a new name whose
-// old name went with a lost read, an old name whose new name never came.
-TEST(HealthCounters, DroppedRenameHalvesAreCounted) {
-    constexpr DWORD kSize = 8192;
-    std::vector<BYTE> buffer(kSize, 0);
-    auto putRecord = [&buffer](DWORD dwAction, const wchar_t* pszName) {
-        std::memset(buffer.data(), 0, buffer.size());
-        const DWORD dwValues[3] = {0, dwAction, static_cast<DWORD>(std::wcslen(pszName) * 2)};
-        std::memcpy(buffer.data(), dwValues, sizeof(dwValues));
-        std::memcpy(buffer.data() + sizeof(dwValues), pszName, dwValues[2]);
-        return static_cast<DWORD>(sizeof(dwValues) + dwValues[2]);
-    };
-    const std::atomic<std::uint64_t>& lost =
-        tern::CHealthRegistry::Instance().Totals().m_nLost[TERN_LOSS_RENAME_HALF];
-    RecordingHandler* pHandler = new RecordingHandler();
-    const std::uint64_t nBefore = lost.load();
-
-    DWORD nBytes = putRecord(FILE_ACTION_RENAMED_NEW_NAME, L"new.txt");
-    EXPECT_EQ(tern::DecodeCompletedRead(buffer.data(), kSize, 0, nBytes, "D:\\", *pHandler), 0u);
-    EXPECT_EQ(lost.load() - nBefore, 1u);
-
-    nBytes = putRecord(FILE_ACTION_RENAMED_OLD_NAME, L"old.txt");
-    const DWORD nCarry = tern::DecodeCompletedRead(buffer.data(), kSize, 0, nBytes, "D:\\", *pHandler);
-    ASSERT_GT(nCarry, 0u);
-    EXPECT_EQ(lost.load() - nBefore, 1u) << "the kept old name is not lost yet";
-    EXPECT_EQ(tern::DecodeCompletedRead(buffer.data(), kSize, nCarry, 0, "D:\\", *pHandler), 0u);
-    EXPECT_EQ(lost.load() - nBefore, 2u);
-    EXPECT_TRUE(pHandler->Calls().empty());
     pHandler->Release();
 }
 

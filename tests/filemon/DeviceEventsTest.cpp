@@ -232,23 +232,6 @@ TEST_F(DeviceWindow, AWindowThatHasGoneIsMadeAgainByTheNextDeviceEvent) {
     }
 }
 
-TEST_F(DeviceWindow, DestroyingTheMonitorEndsItsThreadAndWindow) {
-    HANDLE hThread = nullptr;
-    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), Monitor().WindowThreadHandle(),
-                                  ::GetCurrentProcess(), &hThread, SYNCHRONIZE, FALSE, 0));
-    const HWND hWnd = Window();
-    m_pObject.reset();
-    EXPECT_EQ(::WaitForSingleObject(hThread, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    ::CloseHandle(hThread);
-    EXPECT_FALSE(::IsWindow(hWnd));
-    EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), nullptr);
-    WNDCLASSEXA wc = {};
-    wc.cbSize = sizeof(wc);
-    EXPECT_FALSE(::GetClassInfoExA(::GetModuleHandleA(nullptr), "FileMonWindowClass", &wc));
-    EXPECT_TRUE(tern::g_pWndMonitor == nullptr);
-    EXPECT_TRUE(tern::g_pFileMonitor == nullptr);
-}
-
 TEST_F(DeviceWindow, DeviceEventsBeforeAnyStartAreOnlyLogged) {
     for (char chLetter : {'E', 'D', 'Q'}) {
         SendVolumeEvent(DBT_DEVICEARRIVAL, chLetter);
