@@ -65,8 +65,9 @@ CDelayedDirectoryChangeHandler::CDelayedDirectoryChangeHandler(
 }
 
 CDelayedDirectoryChangeHandler::~CDelayedDirectoryChangeHandler() {
-    CDirectoryChangeHandler* pReal = SetRealDirectoryChangeHandler(nullptr);
-    if (pReal != nullptr) pReal->Release();
+    // A reference still stored here (no record took it out) goes now.
+    const RefPtr<CDirectoryChangeHandler> pLeft =
+        RefPtr<CDirectoryChangeHandler>::Adopt(SetRealDirectoryChangeHandler(nullptr));
     delete m_pDelayedNotifier;
     m_pDelayedNotifier = nullptr;
 }
@@ -88,12 +89,10 @@ void CDelayedDirectoryChangeHandler::SetChangedDirectoryName(const ByteString& s
     if (GetChangedDirectoryName() != strDirectory) {
         CDirectoryChangeHandler::SetChangedDirectoryName(strDirectory);
     }
-    CDirectoryChangeHandler* pReal = AcquireRealHandler();
-    if (pReal == nullptr) return;
-    if (pReal->GetChangedDirectoryName() != strDirectory) {
+    const RefPtr<CDirectoryChangeHandler> pReal = AcquireRealHandler();
+    if (pReal && pReal->GetChangedDirectoryName() != strDirectory) {
         pReal->SetChangedDirectoryName(strDirectory);
     }
-    pReal->Release();
 }
 
 CDirectoryChangeHandler* CDelayedDirectoryChangeHandler::GetRealChangeHandler() const {
@@ -109,10 +108,9 @@ CDirectoryChangeHandler* CDelayedDirectoryChangeHandler::SetRealDirectoryChangeH
     return pOld;
 }
 
-CDirectoryChangeHandler* CDelayedDirectoryChangeHandler::AcquireRealHandler() const {
+RefPtr<CDirectoryChangeHandler> CDelayedDirectoryChangeHandler::AcquireRealHandler() const {
     ScopedLock lock(m_csRealHandler);
-    if (m_pRealHandler != nullptr) m_pRealHandler->AddRef();
-    return m_pRealHandler;
+    return RefPtr<CDirectoryChangeHandler>::Share(m_pRealHandler);
 }
 
 // ---- the worker thread's side ----
@@ -138,7 +136,7 @@ CChangeNotification* CDelayedDirectoryChangeHandler::CreateNotification(
     // Queued notifications keep their wrapper and handler alive until they
     // are delivered.
     pNotification->m_pDelayedHandler = RefPtr<CDelayedDirectoryChangeHandler>::Share(this);
-    pNotification->m_pRealHandler = RefPtr<CDirectoryChangeHandler>::Adopt(AcquireRealHandler());
+    pNotification->m_pRealHandler = AcquireRealHandler();
     return pNotification.release();
 }
 
@@ -359,10 +357,8 @@ bool CDelayedDirectoryChangeHandler::PassesPatterns(const char* pszName) const {
 }
 
 bool CDelayedDirectoryChangeHandler::IsNotificationWanted(CChangeNotification* pNotification) {
-    CDirectoryChangeHandler* pReal = AcquireRealHandler();
-    const bool bWanted = IsNotificationWanted(pNotification, pReal);
-    if (pReal != nullptr) pReal->Release();
-    return bWanted;
+    const RefPtr<CDirectoryChangeHandler> pReal = AcquireRealHandler();
+    return IsNotificationWanted(pNotification, pReal.Get());
 }
 
 bool CDelayedDirectoryChangeHandler::IsNotificationWanted(CChangeNotification* pNotification,

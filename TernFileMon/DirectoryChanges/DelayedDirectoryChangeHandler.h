@@ -116,8 +116,8 @@ private:
     static void DiscardOne(CChangeNotification* pNotification);
     void ExecuteNotification(CChangeNotification* pNotification);
     bool WaitForOnWatchStoppedDelivery();
-    // The real handler with a reference the caller must Release, or null.
-    CDirectoryChangeHandler* AcquireRealHandler() const;
+    // The real handler with a reference of the caller's own, or empty.
+    RefPtr<CDirectoryChangeHandler> AcquireRealHandler() const;
     bool PassesPatterns(const char* pszName) const;
 
     CDirectoryChangeHandler* m_pRealHandler;

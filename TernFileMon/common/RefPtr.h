@@ -39,6 +39,7 @@ public:
 
     T* Get() const noexcept { return m_p; }
     T* operator->() const noexcept { return m_p; }
+    T& operator*() const noexcept { return *m_p; }
     explicit operator bool() const noexcept { return m_p != nullptr; }
 
     // Gives the reference back (if any).

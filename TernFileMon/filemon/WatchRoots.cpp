@@ -1,8 +1,8 @@
 // Attaching and detaching the drive roots ("E:\" style), each watched with
 // its whole subtree and a handler of its own.
-#include <memory>
 
 #include "../DirectoryChanges/DirectoryChangeHandler.h"
+#include "../common/RefPtr.h"
 #include "FileMonitor.h"
 #include "RecordedRoots.h"
 
@@ -13,12 +13,6 @@ namespace {
 // File and directory names, attributes and sizes.
 constexpr DWORD kRootChangeFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
                                     FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE;
-
-// The reference a maker of a handler holds until the watch has taken its own.
-struct ReleaseHandlerReference {
-    void operator()(CDirectoryChangeHandler* pHandler) const { pHandler->Release(); }
-};
-typedef std::unique_ptr<CDirectoryChangeHandler, ReleaseHandlerReference> HandlerReference;
 
 }  // namespace
 
@@ -42,7 +36,9 @@ int CFileMonitor::AddWatchRoot(const ByteString& strRoot, FileMonRuleList* pRule
         return 0;
     }
     if (pRuleList == nullptr) Log("pFilterList is NULL");
-    HandlerReference pHandler(CreateRootHandler(pRuleList));
+    // The maker's reference, held until the watch has taken its own.
+    const RefPtr<CDirectoryChangeHandler> pHandler =
+        RefPtr<CDirectoryChangeHandler>::Adopt(CreateRootHandler(pRuleList));
     if (!pHandler) {
         Log(" Monitor Failure");
         Log(strRoot);
@@ -50,7 +46,7 @@ int CFileMonitor::AddWatchRoot(const ByteString& strRoot, FileMonRuleList* pRule
     }
     // An existing watch of the same root is replaced, handler and all.
     const DWORD dwResult =
-        m_DirWatcher.WatchDirectory(strRoot, kRootChangeFilter, pHandler.get(), TRUE, "*", "");
+        m_DirWatcher.WatchDirectory(strRoot, kRootChangeFilter, pHandler.Get(), TRUE, "*", "");
     if (dwResult != 0) {
         Log(" Monitor Failure");
         Log(strRoot);

@@ -1,9 +1,9 @@
 #include "PolicyReplay.h"
 
 #include <map>
-#include <memory>
 
 #include "../filemon/FileMonitor.h"
+#include "../common/RefPtr.h"
 #include "../filemon/RecordedRoots.h"
 #include "PolicyEnvironment.h"
 #include "PolicyHandler.h"
@@ -11,11 +11,6 @@
 namespace tern {
 
 namespace {
-
-struct ReleaseHandler {
-    void operator()(CDirectoryChangeHandler_Policy* pHandler) const { pHandler->Release(); }
-};
-typedef std::unique_ptr<CDirectoryChangeHandler_Policy, ReleaseHandler> ReplayHandlerPointer;
 
 bool IsWholeNote(const TernPolicyNote* pNote) {
     return pNote->cbSize >= sizeof(TernPolicyNote) && pNote->pszPath != nullptr &&
@@ -75,16 +70,16 @@ int ReplayPolicyNotesFrom(const TernReplaySetup& setup, TernNoteSource pfnSource
     CReplayMonitor monitor(setup);
     CReplayEnvironment environment;
     // Declared after the environment: the handlers go first.
-    std::map<std::uint32_t, ReplayHandlerPointer> mapHandlers;
+    std::map<std::uint32_t, RefPtr<CDirectoryChangeHandler_Policy>> mapHandlers;
     ByteString strUsbRoots;
     g_arrRecordedRoots.RemoveAll();
     while (const TernPolicyNote* pNote = pfnSource(pContext)) {
         if (!IsWholeNote(pNote)) return TERN_REPLAY_BAD_NOTE;
         const char* pszRoots = pNote->pszUsbRoots != nullptr ? pNote->pszUsbRoots : "";
         if (strUsbRoots != pszRoots) SetUsbRoots(strUsbRoots = pszRoots);
-        ReplayHandlerPointer& pHandler = mapHandlers[pNote->nHandler];
+        RefPtr<CDirectoryChangeHandler_Policy>& pHandler = mapHandlers[pNote->nHandler];
         if (!pHandler) {
-            pHandler.reset(new CDirectoryChangeHandler_Policy(
+            pHandler = RefPtr<CDirectoryChangeHandler_Policy>::Adopt(new CDirectoryChangeHandler_Policy(
                 environment, pNote->pszInstallRoot != nullptr ? pNote->pszInstallRoot : ""));
             pHandler->m_pRuleList = RulesForHandler(setup, pNote->nMonitorType);
         }
