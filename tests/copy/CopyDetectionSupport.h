@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "../../TernFileMon/common/Win32Handles.h"
+
 namespace terntest {
 
 // A message-only window that owns the clipboard while it puts data there.
@@ -29,15 +31,13 @@ private:
 };
 
 // Writes the shared section "Global\Nimb_Clipbrd_Buffer" the way the client's
-// other process does (the section must exist).
+// other process does (the section must exist); emptied when the object goes.
 class SectionWriter {
 public:
     SectionWriter();
-    ~SectionWriter();
-    SectionWriter(const SectionWriter&) = delete;
-    SectionWriter& operator=(const SectionWriter&) = delete;
+    ~SectionWriter() { Clear(); }
 
-    bool IsOpen() const { return m_pView != nullptr; }
+    bool IsOpen() const { return m_view.IsValid(); }
     // The text and its terminating zero.
     void WriteText(const std::string& strText);
     // Every byte of the section, no terminator anywhere.
@@ -45,8 +45,8 @@ public:
     void Clear() { WriteText(""); }
 
 private:
-    HANDLE m_hSection;
-    char* m_pView;
+    tern::UniqueHandle m_hSection;
+    tern::UniqueMappedView m_view;
 };
 
 // CopyFileKey.ini (and its "_cust.ini" override) where the copy detection
@@ -77,12 +77,10 @@ class TokenProcess {
 public:
     TokenProcess();
     ~TokenProcess();
-    TokenProcess(const TokenProcess&) = delete;
-    TokenProcess& operator=(const TokenProcess&) = delete;
-    bool IsRunning() const { return m_hProcess != nullptr; }
+    bool IsRunning() const { return m_hProcess.IsValid(); }
 
 private:
-    HANDLE m_hProcess;
+    tern::UniqueHandle m_hProcess;
     std::string m_strFolder;
 };
 
