@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <utility>
 
 #include "HostSession.h"
 #include "ProgramRun.h"
 #include "TernFileMonReplay.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -18,14 +18,10 @@ using terntest::ProgramRun;
 
 const std::string kRules = "[usb-any]\nmonitor = usb\npattern = *\nactions = Add\n";
 
-std::string WriteFile(const std::string& strPath, const std::string& strText) {
-    std::ofstream(strPath, std::ios::binary) << strText;
-    return strPath;
-}
-
 TEST(Replay, MalformedRecordingLineIsRefusedWithItsLineNumber) {
     const std::string strDir = terntest::ThisProgramFolder();
-    const std::string strRules = WriteFile(strDir + "\\replay-bad-rules.ini", kRules);
+    const std::string strRules = strDir + "\\replay-bad-rules.ini";
+    ASSERT_TRUE(terntest::WriteTextFile(strRules, kRules));
     const std::string strGood =
         "{\"kind\":\"setup\",\"installRoot\":\"c:\",\"usbRoots\":\"E:\\\\\"}\n"
         "{\"kind\":\"added\",\"handler\":1,\"monitor\":\"local\",\"time\":1,\"path\":\"D:\\\\a.txt\"}\n";
@@ -43,7 +39,8 @@ TEST(Replay, MalformedRecordingLineIsRefusedWithItsLineNumber) {
         {strNote + "7}", "field \"path\" must be a string"},
     };
     for (const auto& testCase : kCases) {
-        const std::string strFile = WriteFile(strDir + "\\replay-bad.jsonl", strGood + testCase.strLine + "\n");
+        const std::string strFile = strDir + "\\replay-bad.jsonl";
+        ASSERT_TRUE(terntest::WriteTextFile(strFile, strGood + testCase.strLine + "\n"));
         ProgramRun replay(terntest::BuildProgramPath("ternwatch.exe"), {"replay", strFile, "--rules", strRules, "--json"});
         ASSERT_TRUE(replay.Wait(60000));
         EXPECT_EQ(replay.ExitCode(), 2u) << testCase.strError;

@@ -20,11 +20,8 @@ bool Contains(const std::string& strText, const std::string& strPart) {
 }
 
 bool AutoTestValueExists() {
-    HKEY hKey = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &hKey) != ERROR_SUCCESS) return false;
-    const bool bExists = ::RegQueryValueExA(hKey, "AutoTest", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    ::RegCloseKey(hKey);
-    return bExists;
+    return ::RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE", "AutoTest", RRF_RT_ANY, nullptr, nullptr, nullptr) ==
+           ERROR_SUCCESS;
 }
 
 class TernwatchProgram : public ::testing::Test {
@@ -74,13 +71,6 @@ TEST_F(TernwatchProgram, DurationRunStopsCleanlyAndTraceLeavesTheRegistryAsItWas
     EXPECT_EQ(run.ExitCode(), 0u) << run.Err();
     EXPECT_FALSE(AutoTestValueExists()) << "--trace removes the switch it created";
 
-    const std::vector<std::string> vecErr = SplitLines(run.Err());
-    ASSERT_FALSE(vecErr.empty());
-    for (const std::string& strLine : vecErr) {
-        EXPECT_TRUE(strLine.rfind("ternwatch: ", 0) == 0 || strLine.rfind("[log] ", 0) == 0 ||
-                    strLine.rfind("[trace] ", 0) == 0)
-            << "every line of standard error is marked: " << strLine;
-    }
     EXPECT_TRUE(Contains(run.Err(), "ternwatch: watching local (1 rules); stopping after 1 s"));
     EXPECT_TRUE(Contains(run.Err(), "ternwatch: stopping (duration reached)"));
     EXPECT_TRUE(Contains(run.Err(), "[log] Enter Stop END")) << "StopMonitoring reached the component";
@@ -93,15 +83,11 @@ TEST_F(TernwatchProgram, DurationRunStopsCleanlyAndTraceLeavesTheRegistryAsItWas
 
     // A switch that was there before stays there.
     ASSERT_TRUE(terntest::SetAutoTestValue());
-    ProgramRun again(m_strTernwatch, {"--rules", strRules, "--duration", "1", "--trace", "--json"});
+    ProgramRun again(m_strTernwatch, {"--rules", strRules, "--duration", "1", "--trace"});
     ASSERT_TRUE(again.Wait(60000));
     EXPECT_EQ(again.ExitCode(), 0u);
     EXPECT_TRUE(AutoTestValueExists());
     terntest::DeleteAutoTestValue();
-    EXPECT_TRUE(Contains(again.Err(), "ternwatch: ")) << "JSON mode puts the summary on standard error";
-    for (const std::string& strLine : SplitLines(again.Out())) {
-        EXPECT_EQ(strLine.front(), '{') << "JSON mode keeps standard output to JSON Lines: " << strLine;
-    }
 }
 
 }  // namespace
