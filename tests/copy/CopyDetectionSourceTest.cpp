@@ -10,12 +10,12 @@
 
 #include "CopyDetectionSupport.h"
 #include "DebugOutputCapture.h"
-#include "../../TernFileMon/copy/ClipboardBuffer.h"
 #include "../../TernFileMon/copy/CopySource.h"
 #include "../../TernFileMon/copy/DropListReader.h"
 #include "../../TernFileMon/copy/SystemUtil.h"
 #include "../../TernFileMon/copy/UserTempLookup.h"
 
+using terntest::CopyDetectionSource;
 using terntest::DebugOutputCapture;
 using Names = std::vector<std::string>;
 
@@ -27,26 +27,13 @@ constexpr char kNoTemp[] = "Q:\\no-temp-here";  // no test path lies in it
 
 std::string Ini(const std::string& strLines) { return "[KeyNameOfCopyFile]\r\n" + strLines; }
 
-class CopyDetectionSource : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_bSectionCreated);
-        ASSERT_TRUE(m_section.IsOpen());
-        m_section.Clear();
-        m_clipboard.Empty();
-    }
-    std::string Find(const std::string& strNewPath) {
-        std::string strTemp = kNoTemp;
-        const std::string strSource = tern::FindCopySource(strNewPath, strTemp);
-        EXPECT_EQ(strTemp, kNoTemp);
-        return strSource;
-    }
-    // As the first policy handler does; before the writer opens the section.
-    const bool m_bSectionCreated = tern::CreateClipboardBuffer();
-    terntest::SectionWriter m_section;
-    terntest::ClipboardWriter m_clipboard;
-    terntest::CopyIniFiles m_ini;
-};
+// The source of strNewPath, where no user temporary folder is known.
+std::string Find(const std::string& strNewPath) {
+    std::string strTemp = kNoTemp;
+    const std::string strSource = tern::FindCopySource(strNewPath, strTemp);
+    EXPECT_EQ(strTemp, kNoTemp);
+    return strSource;
+}
 
 }  // namespace
 

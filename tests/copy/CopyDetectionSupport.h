@@ -5,10 +5,13 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
 #include "../../TernFileMon/common/Win32Handles.h"
+#include "../../TernFileMon/copy/ClipboardBuffer.h"
 
 namespace terntest {
 
@@ -82,6 +85,23 @@ public:
 private:
     tern::UniqueHandle m_hProcess;
     std::string m_strFolder;
+};
+
+// The section made as the first policy handler makes it, the clipboard and the
+// INI files; every test starts with an empty section and clipboard.
+class CopyDetectionSource : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_bSectionCreated);
+        ASSERT_TRUE(m_section.IsOpen());
+        m_section.Clear();
+        m_clipboard.Empty();
+    }
+    // Before the writer opens the section.
+    const bool m_bSectionCreated = tern::CreateClipboardBuffer();
+    SectionWriter m_section;
+    ClipboardWriter m_clipboard;
+    CopyIniFiles m_ini;
 };
 
 }  // namespace terntest
