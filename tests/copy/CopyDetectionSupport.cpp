@@ -10,7 +10,6 @@
 
 #include "ProgramRun.h"
 #include "TestDrives.h"
-#include "../../TernFileMon/copy/ClipboardBuffer.h"
 #include "../../TernFileMon/copy/CopySource.h"
 
 namespace terntest {

@@ -24,7 +24,6 @@
 namespace {
 
 using terntest::ProgramRun;
-using terntest::SplitLines;
 
 bool Contains(const std::string& strText, const std::string& strPart) {
     return strText.find(strPart) != std::string::npos;
@@ -87,10 +86,6 @@ TEST_F(TernwatchProgram, DurationRunStopsCleanlyAndTraceLeavesTheRegistryAsItWas
     EXPECT_TRUE(Contains(run.Err(), "[log] Enter Stop END")) << "StopMonitoring reached the component";
     EXPECT_TRUE(Contains(run.Err(), "[trace] A CTernFileMon object was deleted!"))
         << "the last Release destroyed the component, seen through the debugger output";
-    const std::vector<std::string> vecOut = SplitLines(run.Out());
-    ASSERT_FALSE(vecOut.empty());
-    EXPECT_EQ(vecOut.back().find(" reports: Add "), vecOut.back().find(' '))
-        << "the last line counts the reports per action: " << vecOut.back();
 
     // A switch that was there before stays there.
     ASSERT_TRUE(terntest::SetAutoTestValue());
@@ -185,8 +180,6 @@ TEST(MainJob, ReportsOfTheScenarioArriveLineByLineAndReplayTheSame) {
         EXPECT_TRUE(std::regex_match(JsonField(strLine, "time"), timeStamp)) << strLine;
         EXPECT_TRUE(strMonitor == "usb" || strMonitor == "local") << strLine;
         EXPECT_NE(JsonField(strLine, "ruleTag"), "") << strLine;
-        // The office save hides its temporary renames.
-        EXPECT_FALSE(strAction == "Rename" && strPath.find("~W") != std::string::npos) << strLine;
         if (nNext == vecExpected.size()) continue;
         const Expected& expected = vecExpected[nNext];
         if (strAction != expected.pszAction || strPath != expected.strPath) continue;

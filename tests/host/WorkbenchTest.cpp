@@ -133,11 +133,10 @@ TEST(RulesWorkbench, EcsLineCarriesTheDocumentedFields) {
 
 TEST(RulesWorkbench, EcsTextIsUtf8FromTheCodePageThatProducedIt) {
     // File names arrive in code page 936 (B2E2 CAD4 is "测试"); a copy's source in
-    // the ANSI code page; control characters stay escaped.
+    // the ANSI code page (escapes are JsonQuote's, as in the other lines).
     EXPECT_EQ(tern::JsonQuoteUtf8("E:\\\xB2\xE2\xCA\xD4.txt", tern::FILE_NAME_CODE_PAGE),
               "\"E:\\\\\xE6\xB5\x8B\xE8\xAF\x95.txt\"");
     EXPECT_EQ(tern::JsonQuoteUtf8("caf\xE9", 1252), "\"caf\xC3\xA9\"");
-    EXPECT_EQ(tern::JsonQuoteUtf8("a\"b\n\x01", 1252), "\"a\\\"b\\n\\u0001\"");
 
     // Times: local to UTC and back gives the same wall-clock time; malformed ones are refused.
     const std::string strUtc = tern::UtcTimestamp("2026-07-01 23:59:58");

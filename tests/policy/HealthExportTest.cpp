@@ -53,7 +53,6 @@ TEST_F(HealthExport, RefusesNullAndShortRecordsAndFillsWholeOnes) {
         DWORD cbSize;
         int nResult;
     } kCases[] = {{0, TERN_HEALTH_SHORT_RECORD},
-                  {4, TERN_HEALTH_SHORT_RECORD},
                   {kFull - 1, TERN_HEALTH_SHORT_RECORD},
                   {kFull, TERN_HEALTH_OK},
                   {kFull + 256, TERN_HEALTH_OK}};  // a later, larger record
