@@ -1,19 +1,21 @@
 // The shared clipboard section and the clipboard's file-drop list, on the real
-// Wine clipboard and real named sections.
+// Wine clipboard and real named sections, and the one look at each per batch
+// of delivered changes (a change is seen by the first read of the next batch,
+// and at once outside a batch, never later).
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
-#include <shlobj.h>
 
-#include <cstring>
 #include <list>
 #include <thread>
+#include <utility>
 
 #include "CopyDetectionSupport.h"
-#include "../../TernFileMon/copy/ClipboardBuffer.h"
+#include "../../TernFileMon/DirectoryChanges/DeliveryBatch.h"
+#include "../../TernFileMon/copy/DropListReader.h"
+#include "../../TernFileMon/copy/SectionListReader.h"
 
-using terntest::ClipboardWriter;
-using terntest::SectionWriter;
+using terntest::CopyDetectionSource;
 using Paths = std::vector<std::string>;
 
 namespace {
@@ -30,9 +32,15 @@ Paths ClipboardFiles() {
     return Paths(lst.begin(), lst.end());
 }
 
+Paths Names(const tern::CCopiedFileList& list) {
+    std::list<tern::ByteString> lstNames;
+    list.CopyTo(lstNames);
+    return Paths(lstNames.begin(), lstNames.end());
+}
+
 }  // namespace
 
-TEST(CopyDetectionSection, CreatedOnceOpenToEverybodyAndLowIntegrityLabelled) {
+TEST(CopyDetectionSection, CreatedOnceAndOpenToEverybody) {
     ASSERT_TRUE(tern::CreateClipboardBuffer());
     ASSERT_TRUE(tern::g_bClipBufferCreated);
     const HANDLE hFirst = tern::g_hClipBuffer.Get();
@@ -54,61 +62,40 @@ TEST(CopyDetectionSection, CreatedOnceOpenToEverybodyAndLowIntegrityLabelled) {
               static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(pDacl, nullptr) << "a null DACL gives everybody full access";
     ::LocalFree(pDescriptor);
-
-    // Wine takes the label (SetSecurityInfo succeeds) but reads back an empty
-    // SACL, so only the outcome of setting it can be seen here.
-    HANDLE hOther = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr);
-    ASSERT_NE(hOther, nullptr);
-    EXPECT_TRUE(tern::SetLowIntegrityLabel(hOther, SE_KERNEL_OBJECT));
-    ::CloseHandle(hOther);
-    EXPECT_FALSE(tern::SetLowIntegrityLabel(nullptr, SE_KERNEL_OBJECT));
 }
 
-TEST(CopyDetectionSection, HostileContentsGiveCleanLists) {
-    ASSERT_TRUE(tern::CreateClipboardBuffer());
-    SectionWriter writer;
-    ASSERT_TRUE(writer.IsOpen());
-
-    writer.WriteText("C:\\a.txt|D:\\b\\c.doc|");
+TEST_F(CopyDetectionSource, HostileSectionContentsGiveCleanLists) {
+    m_section.WriteText("C:\\a.txt|D:\\b\\c.doc|");
     EXPECT_EQ(ReadSection(), (Paths{"C:\\a.txt", "D:\\b\\c.doc"}));
 
-    writer.WriteText("D:\\\xB8\xB4\xBC\xFE.txt");  // bytes above 0x7F pass unchanged
+    m_section.WriteText("D:\\\xB8\xB4\xBC\xFE.txt");  // bytes above 0x7F pass unchanged
     EXPECT_EQ(ReadSection(), Paths{"D:\\\xB8\xB4\xBC\xFE.txt"});
 
-    writer.Clear();
+    m_section.Clear();
     EXPECT_EQ(ReadSection(), Paths());
 
     // No terminator anywhere: one piece, the whole section and not a byte more.
-    writer.Fill('x');
+    m_section.Fill('x');
     Paths vecRead = ReadSection();
     ASSERT_EQ(vecRead.size(), 1u);
     EXPECT_EQ(vecRead[0].size(), static_cast<size_t>(tern::kClipBufferSize));
     EXPECT_EQ(vecRead[0].find_first_not_of('x'), std::string::npos);
 
     // Only bars, no terminator.
-    writer.Fill('|');
+    m_section.Fill('|');
     EXPECT_EQ(ReadSection(), Paths());
 
     // One huge piece beside a normal one.
     const std::string strHuge(1000000, 'h');
-    writer.WriteText("|" + strHuge + "||C:\\short.txt");
+    m_section.WriteText("|" + strHuge + "||C:\\short.txt");
     vecRead = ReadSection();
     ASSERT_EQ(vecRead.size(), 2u);
     EXPECT_EQ(vecRead[0], strHuge);
     EXPECT_EQ(vecRead[1], "C:\\short.txt");
-
-    // Ends with a bar in the very last byte, no terminator.
-    writer.Fill('|');
-    writer.WriteText("C:\\first.txt");  // its zero ends the text early
-    EXPECT_EQ(ReadSection(), Paths{"C:\\first.txt"});
 }
 
-TEST(CopyDetectionClipboard, ClipboardHeldByAnotherWindowGivesAnEmptyList) {
-    ASSERT_TRUE(tern::CreateClipboardBuffer());
-    SectionWriter writer;
-    writer.Clear();
-    ClipboardWriter clipboard;
-    ASSERT_TRUE(clipboard.PutFileDrop({"D:\\held\\a.doc"}));
+TEST_F(CopyDetectionSource, ClipboardHeldByAnotherWindowGivesAnEmptyList) {
+    ASSERT_TRUE(m_clipboard.PutFileDrop({"D:\\held\\a.doc"}));
     HANDLE hOpened = ::CreateEventA(nullptr, TRUE, FALSE, nullptr), hRelease = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     bool bHeld = false;
     std::thread holder([&] {
@@ -127,4 +114,43 @@ TEST(CopyDetectionClipboard, ClipboardHeldByAnotherWindowGivesAnEmptyList) {
     ::CloseHandle(hOpened);
     ::CloseHandle(hRelease);
     EXPECT_EQ(ClipboardFiles(), Paths{"D:\\held\\a.doc"});
+}
+
+TEST_F(CopyDetectionSource, SectionAndClipboardChangesAreSeenByTheNextBatch) {
+    using SectionAndDrop = std::pair<Paths, Paths>;
+    tern::CSectionListReader sectionReader;
+    tern::CDropListReader dropReader;
+    const Paths vecFirst = {"C:\\batch\\first.doc"};
+    const Paths vecSecond = {"C:\\batch\\second.doc", "C:\\batch\\third.doc"};
+    // The same names into the section ('|' between them) and onto the clipboard.
+    auto put = [&](const Paths& vecNames) {
+        std::string strText;
+        for (const std::string& strName : vecNames) strText += strName + "|";
+        m_section.WriteText(strText);
+        return m_clipboard.PutFileDrop(vecNames);
+    };
+    auto read = [&] { return SectionAndDrop(Names(sectionReader.Read()), Names(dropReader.Read(nullptr))); };
+
+    EXPECT_EQ(tern::CurrentDeliveryBatch(), 0u);
+    ASSERT_TRUE(put(vecFirst));
+    EXPECT_EQ(read(), SectionAndDrop(vecFirst, vecFirst));
+    {
+        const tern::CDeliveryBatchScope batch;
+        EXPECT_NE(tern::CurrentDeliveryBatch(), 0u);
+        EXPECT_EQ(read(), SectionAndDrop(vecFirst, vecFirst));
+        // Changed while the batch is delivered: all its changes came before.
+        ASSERT_TRUE(put(vecSecond));
+        EXPECT_EQ(read(), SectionAndDrop(vecFirst, vecFirst));
+    }
+    EXPECT_EQ(tern::CurrentDeliveryBatch(), 0u);
+    {
+        const tern::CDeliveryBatchScope batch;
+        EXPECT_EQ(read(), SectionAndDrop(vecSecond, vecSecond));
+        m_section.Clear();
+        ASSERT_TRUE(m_clipboard.Empty());
+    }
+    // Outside a batch every read looks again.
+    EXPECT_EQ(read(), SectionAndDrop());
+    ASSERT_TRUE(put(vecFirst));
+    EXPECT_EQ(read(), SectionAndDrop(vecFirst, vecFirst));
 }

@@ -10,7 +10,6 @@
 
 #include "ProgramRun.h"
 #include "TestDrives.h"
-#include "../../TernFileMon/copy/ClipboardBuffer.h"
 #include "../../TernFileMon/copy/CopySource.h"
 
 namespace terntest {
@@ -96,30 +95,21 @@ bool ClipboardWriter::Empty() {
 }
 
 SectionWriter::SectionWriter()
-    : m_hSection(::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, tern::kClipBufferName)),
-      m_pView(nullptr) {
-    if (m_hSection != nullptr) {
-        m_pView = static_cast<char*>(
-            ::MapViewOfFile(m_hSection, FILE_MAP_ALL_ACCESS, 0, 0, tern::kClipBufferSize));
+    : m_hSection(::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, tern::kClipBufferName)) {
+    if (m_hSection) {
+        m_view.Reset(::MapViewOfFile(m_hSection.Get(), FILE_MAP_ALL_ACCESS, 0, 0, tern::kClipBufferSize));
     }
-    EXPECT_NE(m_pView, nullptr) << "cannot write the shared section, error " << ::GetLastError();
-}
-
-SectionWriter::~SectionWriter() {
-    if (m_pView != nullptr) {
-        m_pView[0] = '\0';
-        ::UnmapViewOfFile(m_pView);
-    }
-    if (m_hSection != nullptr) ::CloseHandle(m_hSection);
+    EXPECT_TRUE(IsOpen()) << "cannot write the shared section, error " << ::GetLastError();
 }
 
 void SectionWriter::WriteText(const std::string& strText) {
-    if (m_pView == nullptr || strText.size() >= tern::kClipBufferSize) return;
-    std::memcpy(m_pView, strText.c_str(), strText.size() + 1);
+    if (IsOpen() && strText.size() < tern::kClipBufferSize) {
+        std::memcpy(m_view.Get(), strText.c_str(), strText.size() + 1);
+    }
 }
 
 void SectionWriter::Fill(char ch) {
-    if (m_pView != nullptr) std::memset(m_pView, ch, tern::kClipBufferSize);
+    if (IsOpen()) std::memset(m_view.Get(), ch, tern::kClipBufferSize);
 }
 
 CopyIniFiles::CopyIniFiles() {
@@ -153,7 +143,7 @@ void CopyIniFiles::RemoveAll() {
     ::DeleteFileA(m_strOverride.c_str());
 }
 
-TokenProcess::TokenProcess() : m_hProcess(nullptr) {
+TokenProcess::TokenProcess() {
     m_strFolder = MakeFreshFolder(FixedDriveRoot(), "zuvove");
     const std::string strSource = ThisProgramFolder() + "\\copy_token_process.exe";
     const std::string strTarget = m_strFolder + "\\ZUVOVE.exe";
@@ -171,14 +161,14 @@ TokenProcess::TokenProcess() : m_hProcess(nullptr) {
         return;
     }
     ::CloseHandle(info.hThread);
-    m_hProcess = info.hProcess;
+    m_hProcess.Reset(info.hProcess);
 }
 
 TokenProcess::~TokenProcess() {
-    if (m_hProcess != nullptr) {
-        ::TerminateProcess(m_hProcess, 0);
-        ::WaitForSingleObject(m_hProcess, 5000);
-        ::CloseHandle(m_hProcess);
+    if (m_hProcess) {
+        ::TerminateProcess(m_hProcess.Get(), 0);
+        ::WaitForSingleObject(m_hProcess.Get(), 5000);
+        m_hProcess.Reset();
     }
     RemoveTree(m_strFolder);
 }

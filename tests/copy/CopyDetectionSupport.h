@@ -5,8 +5,13 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
+
+#include "../../TernFileMon/common/Win32Handles.h"
+#include "../../TernFileMon/copy/ClipboardBuffer.h"
 
 namespace terntest {
 
@@ -29,15 +34,13 @@ private:
 };
 
 // Writes the shared section "Global\Nimb_Clipbrd_Buffer" the way the client's
-// other process does (the section must exist).
+// other process does (the section must exist); emptied when the object goes.
 class SectionWriter {
 public:
     SectionWriter();
-    ~SectionWriter();
-    SectionWriter(const SectionWriter&) = delete;
-    SectionWriter& operator=(const SectionWriter&) = delete;
+    ~SectionWriter() { Clear(); }
 
-    bool IsOpen() const { return m_pView != nullptr; }
+    bool IsOpen() const { return m_view.IsValid(); }
     // The text and its terminating zero.
     void WriteText(const std::string& strText);
     // Every byte of the section, no terminator anywhere.
@@ -45,8 +48,8 @@ public:
     void Clear() { WriteText(""); }
 
 private:
-    HANDLE m_hSection;
-    char* m_pView;
+    tern::UniqueHandle m_hSection;
+    tern::UniqueMappedView m_view;
 };
 
 // CopyFileKey.ini (and its "_cust.ini" override) where the copy detection
@@ -77,13 +80,28 @@ class TokenProcess {
 public:
     TokenProcess();
     ~TokenProcess();
-    TokenProcess(const TokenProcess&) = delete;
-    TokenProcess& operator=(const TokenProcess&) = delete;
-    bool IsRunning() const { return m_hProcess != nullptr; }
+    bool IsRunning() const { return m_hProcess.IsValid(); }
 
 private:
-    HANDLE m_hProcess;
+    tern::UniqueHandle m_hProcess;
     std::string m_strFolder;
+};
+
+// The section made as the first policy handler makes it, the clipboard and the
+// INI files; every test starts with an empty section and clipboard.
+class CopyDetectionSource : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_bSectionCreated);
+        ASSERT_TRUE(m_section.IsOpen());
+        m_section.Clear();
+        m_clipboard.Empty();
+    }
+    // Before the writer opens the section.
+    const bool m_bSectionCreated = tern::CreateClipboardBuffer();
+    SectionWriter m_section;
+    ClipboardWriter m_clipboard;
+    CopyIniFiles m_ini;
 };
 
 }  // namespace terntest

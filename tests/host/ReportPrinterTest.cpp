@@ -1,19 +1,26 @@
-// The printer is called from several component threads at once: every line
-// must come out whole, and the counts must add up; loss lines are marked and
-// the summary carries the losses.
+// What ternwatch prints besides the reports: marked log, loss and trace lines,
+// the summary with the losses, and the health counters of a damaged record.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include "HealthStats.h"
 #include "ReportPrinter.h"
 
 namespace {
+
+size_t CountOf(const std::string& strText, const std::string& strPart) {
+    size_t nCount = 0;
+    for (size_t n = strText.find(strPart); n != std::string::npos; n = strText.find(strPart, n + 1)) {
+        ++nCount;
+    }
+    return nCount;
+}
 
 std::vector<std::string> ReadLines(std::FILE* pFile) {
     std::rewind(pFile);
@@ -25,53 +32,6 @@ std::vector<std::string> ReadLines(std::FILE* pFile) {
         vecLines.push_back(strLine);
     }
     return vecLines;
-}
-
-TEST(ReportPrinter, LinesFromManyThreadsStayWholeAndAreCounted) {
-    std::FILE* pOut = std::tmpfile();
-    std::FILE* pErr = std::tmpfile();
-    ASSERT_NE(pOut, nullptr);
-    ASSERT_NE(pErr, nullptr);
-    {
-        tern::ReportPrinter printer(true, pOut, pErr);
-        const char* const apszActions[] = {"Add", "Copy", "Delete", "Modify"};
-        std::vector<std::thread> vecThreads;
-        for (int t = 0; t < 4; ++t) {
-            vecThreads.emplace_back([&printer, &apszActions, t] {
-                FileMonEvent event;
-                event.strAction = apszActions[t];
-                event.strPath = std::string(200, static_cast<char>('a' + t));
-                for (int i = 0; i < 250; ++i) {
-                    printer.PrintReport(event, "local");
-                    printer.PrintLog("Enter Stop END\r\n", 16);
-                }
-            });
-        }
-        for (std::thread& thread : vecThreads) thread.join();
-        printer.PrintTrace("2026-12-05 [TernFileMon] x [line]:1 [source]:DirectoryChanges\r\n");
-        printer.PrintStatus("stopping");
-        EXPECT_EQ(printer.TotalReports(), 1000UL);
-        EXPECT_EQ(printer.CountsByAction()["Add"], 250UL);
-        EXPECT_EQ(printer.CountsByAction()["Rename"], 0UL);
-        EXPECT_EQ(printer.SummaryLine(), "1000 reports: Add 250, Copy 250, Delete 250, Modify 250, Rename 0");
-        printer.PrintSummary();
-    }
-    const std::vector<std::string> vecOut = ReadLines(pOut);
-    ASSERT_EQ(vecOut.size(), 1000u) << "JSON Lines mode keeps standard output to reports";
-    for (const std::string& strLine : vecOut) {
-        ASSERT_EQ(strLine.front(), '{');
-        ASSERT_EQ(strLine.back(), '}');
-        const char chPath = strLine[9];
-        ASSERT_NE(strLine.find("\"path\":\"" + std::string(200, chPath) + "\""), std::string::npos);
-    }
-    const std::vector<std::string> vecErr = ReadLines(pErr);
-    ASSERT_EQ(vecErr.size(), 1003u);
-    for (size_t i = 0; i < 1000; ++i) ASSERT_EQ(vecErr[i], "[log] Enter Stop END");
-    EXPECT_EQ(vecErr[1000], "[trace] 2026-12-05 [TernFileMon] x [line]:1 [source]:DirectoryChanges");
-    EXPECT_EQ(vecErr[1001], "ternwatch: stopping");
-    EXPECT_EQ(vecErr[1002], "ternwatch: 1000 reports: Add 250, Copy 250, Delete 250, Modify 250, Rename 0");
-    std::fclose(pOut);
-    std::fclose(pErr);
 }
 
 TEST(ReportPrinter, ReadableSummaryWithLossesGoesToStandardOutputAndOddInputIsSafe) {
@@ -89,7 +49,7 @@ TEST(ReportPrinter, ReadableSummaryWithLossesGoesToStandardOutputAndOddInputIsSa
         FileMonEvent odd;  // an action the component never sends still gets counted
         odd.strAction = "Paste";
         printer.PrintReport(odd, nullptr);
-        const char kLoss[] = "Lost changes: overflow x3 on D:\\";
+        const char kLoss[] = "Lost changes: overflow x3 on D:\\\r\n";
         printer.PrintLog(kLoss, std::strlen(kLoss));
         printer.PrintLog(nullptr, 5);
         printer.PrintTrace(nullptr);
@@ -103,6 +63,28 @@ TEST(ReportPrinter, ReadableSummaryWithLossesGoesToStandardOutputAndOddInputIsSa
               (std::vector<std::string>{"[LOSS] Lost changes: overflow x3 on D:\\", "[log] ", "[trace] "}));
     std::fclose(pOut);
     std::fclose(pErr);
+}
+
+// A record that claims more roots than it holds and texts without their NUL
+// is printed within its bounds.
+TEST(HealthStats, DamagedRecordIsPrintedWithinItsBounds) {
+    auto pRecord = std::make_unique<TernHealthRecord>();
+    std::memset(pRecord.get(), 'A', sizeof(TernHealthRecord));
+    pRecord->cbSize = sizeof(TernHealthRecord);
+    pRecord->nRootCount = 100000;
+    for (TernHealthRoot& root : pRecord->aRoots) root.counters.nReadsCompleted = 1;
+
+    const std::string strJson = tern::FormatStatsJson(*pRecord);
+    EXPECT_EQ(CountOf(strJson, "\"root\":"), static_cast<size_t>(TERN_HEALTH_MAX_ROOTS));
+    EXPECT_EQ(CountOf(strJson, std::string(TERN_HEALTH_TEXT_BYTES, 'A')),
+              static_cast<size_t>(TERN_HEALTH_MAX_ROOTS) + 1);  // the roots and the busiest path
+    EXPECT_EQ(strJson.front(), '{');
+    EXPECT_EQ(strJson.back(), '}');
+
+    const std::vector<std::string> vecLines = tern::FormatStatsReadable(*pRecord);
+    ASSERT_EQ(vecLines.size(), static_cast<size_t>(TERN_HEALTH_MAX_ROOTS) + 1);
+    EXPECT_EQ(vecLines[1].rfind("stats " + std::string(TERN_HEALTH_TEXT_BYTES, 'A') + ": reads 1 ", 0),
+              0u);
 }
 
 }  // namespace

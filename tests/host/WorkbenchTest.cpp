@@ -1,10 +1,12 @@
 // ternwatch as a rules workbench: check --explain's verdicts, asked of the
-// real component, and reports as ECS objects.
+// real component; and the printed forms of a report: JSON quoting, the
+// readable line and ECS objects.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include "ComponentHost.h"
 #include "EcsFormat.h"
+#include "EventFormat.h"
 #include "ReportPrinter.h"
 #include "RuleExplainer.h"
 
@@ -131,11 +133,10 @@ TEST(RulesWorkbench, EcsLineCarriesTheDocumentedFields) {
 
 TEST(RulesWorkbench, EcsTextIsUtf8FromTheCodePageThatProducedIt) {
     // File names arrive in code page 936 (B2E2 CAD4 is "测试"); a copy's source in
-    // the ANSI code page; control characters stay escaped.
+    // the ANSI code page (escapes are JsonQuote's, as in the other lines).
     EXPECT_EQ(tern::JsonQuoteUtf8("E:\\\xB2\xE2\xCA\xD4.txt", tern::FILE_NAME_CODE_PAGE),
               "\"E:\\\\\xE6\xB5\x8B\xE8\xAF\x95.txt\"");
     EXPECT_EQ(tern::JsonQuoteUtf8("caf\xE9", 1252), "\"caf\xC3\xA9\"");
-    EXPECT_EQ(tern::JsonQuoteUtf8("a\"b\n\x01", 1252), "\"a\\\"b\\n\\u0001\"");
 
     // Times: local to UTC and back gives the same wall-clock time; malformed ones are refused.
     const std::string strUtc = tern::UtcTimestamp("2026-07-01 23:59:58");
@@ -151,6 +152,42 @@ TEST(RulesWorkbench, EcsTextIsUtf8FromTheCodePageThatProducedIt) {
                                "2026-12-05 15:20:01 extra"}) {
         EXPECT_EQ(tern::UtcTimestamp(pszBad), "") << pszBad;
     }
+}
+
+// JSON's escapes, and bytes above 0x7F decoded in their code page.
+TEST(EventFormat, JsonQuotingEscapesAndDecodesInTheCodePage) {
+    const struct {
+        std::string strIn;
+        unsigned int nCodePage;
+        const char* pszQuoted;
+    } cases[] = {
+        {"C:\\a\\b", 1252, "\"C:\\\\a\\\\b\""},
+        {"say \"hi\"", 1252, "\"say \\\"hi\\\"\""},
+        {"\t\r\n\b\f", 1252, "\"\\t\\r\\n\\b\\f\""},
+        {std::string("\x01\x1f\x7f", 3), 1252, "\"\\u0001\\u001f\\u007f\""},
+        {std::string("a\0b", 3), 1252, "\"a\\u0000b\""},
+        {"/ ok ~", 1252, "\"/ ok ~\""},
+        {"caf\xE9 \x80", 1252, "\"caf\\u00e9 \\u20ac\""},  // e acute and the euro sign
+        // The "copy of" word, whose trail bytes are no ASCII.
+        {"D:\\\xB8\xB4\xBC\xFE a.doc", 936, "\"D:\\\\\\u590d\\u4ef6 a.doc\""},
+        {"\x81\x5C", 936, "\"\\u4e57\""},  // a trail byte in the ASCII range is no backslash
+        {"x\x81", 936, "\"x\\u0081\""},    // a lead byte without its trail byte: kept as U+00XX
+    };
+    for (const auto& c : cases) EXPECT_EQ(tern::JsonQuote(c.strIn, c.nCodePage), c.pszQuoted) << c.strIn;
+}
+
+TEST(EventFormat, ReadableLineShowsSourceAndTargetOnlyForCopiesAndRenames) {
+    FileMonEvent copy = MakeEvent("Copy", "", "D:\\docs\\a.doc", "E:\\a.doc");
+    copy.strRuleTag = "usb-doc";
+    EXPECT_EQ(tern::FormatReadableLine(copy, "usb"),
+              "2026-12-05 15:20:01  Copy    D:\\docs\\a.doc ==> E:\\a.doc  [usb: usb-doc]  "
+              "source D:\\docs\\a.doc  target E:\\a.doc");
+    FileMonEvent add = copy;
+    add.strAction = "Add";
+    add.strPath = "D:\\n.txt";
+    EXPECT_EQ(tern::FormatReadableLine(add, "local"),
+              "2026-12-05 15:20:01  Add     D:\\n.txt  [local: usb-doc]")
+        << "an Add keeps the stale source and target of the record out of sight";
 }
 
 }  // namespace

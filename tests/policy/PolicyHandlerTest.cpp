@@ -126,22 +126,6 @@ protected:
 
 }  // namespace
 
-TEST(PolicyHandlerStatic, InstallRootAndTimeStamp) {
-    EXPECT_EQ(CDirectoryChangeHandler_Policy::InstallRootOf("C:\\Program Files\\Client\\bin\\host.exe"),
-              "c:\\program files\\client");
-    EXPECT_EQ(CDirectoryChangeHandler_Policy::InstallRootOf("C:\\host.exe"), "c:");
-    EXPECT_EQ(CDirectoryChangeHandler_Policy::InstallRootOf("host.exe"), "host.exe");
-    EXPECT_EQ(CDirectoryChangeHandler_Policy::InstallRootOf(""), "");
-    CDirectoryChangeHandler_Policy* pHandler = new CDirectoryChangeHandler_Policy();
-    char szExe[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, szExe, MAX_PATH);
-    EXPECT_EQ(pHandler->m_strInstallRoot, CDirectoryChangeHandler_Policy::InstallRootOf(szExe));
-    EXPECT_EQ(pHandler->Release(), 0);
-    const std::string strStamp = CDirectoryChangeHandler_Policy::TimeStamp();
-    ASSERT_EQ(strStamp.size(), 19u);
-    EXPECT_EQ(strStamp.substr(4, 1) + strStamp.substr(10, 1) + strStamp.substr(13, 1), "- :");
-}
-
 TEST_F(PolicyHandler, Table) {
     for (const HandlerCase& c : kCases) {
         TearDown();
