@@ -8,9 +8,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "DebugOutputCapture.h"
-#include "HandleCount.h"
 #include "HostSession.h"
+#include "TestDrives.h"
 #include "../../TernFileMon/component/TernFileMonObject.h"
 #include "../../TernFileMon/filemon/FileMonitor.h"
 
@@ -28,31 +27,6 @@ template <typename Result, typename... Args>
 Result CallSlot(void* pInterface, int nSlot, Args... args) {
     using Fn = Result(STDMETHODCALLTYPE*)(void*, Args...);
     return reinterpret_cast<Fn>((*static_cast<void***>(pInterface))[nSlot])(pInterface, args...);
-}
-
-BOOL CALLBACK CountIfOfThisProcess(HWND hWnd, LPARAM lParam) {
-    DWORD nProcessId = 0;
-    ::GetWindowThreadProcessId(hWnd, &nProcessId);
-    if (nProcessId == ::GetCurrentProcessId()) ++*reinterpret_cast<unsigned*>(lParam);
-    return TRUE;
-}
-
-unsigned CountWindowsOfThisProcess() {  // top-level and message-only
-    unsigned nCount = 0;
-    ::EnumWindows(CountIfOfThisProcess, reinterpret_cast<LPARAM>(&nCount));
-    for (HWND hWnd = ::FindWindowExA(HWND_MESSAGE, nullptr, nullptr, nullptr); hWnd != nullptr;
-         hWnd = ::FindWindowExA(HWND_MESSAGE, hWnd, nullptr, nullptr)) {
-        CountIfOfThisProcess(hWnd, reinterpret_cast<LPARAM>(&nCount));
-    }
-    return nCount;
-}
-
-// The hidden window appears on the component's own thread, a moment after creation.
-bool WaitForMonitorWindow() {
-    for (int i = 0; i < 200; ++i, ::Sleep(10)) {
-        if (::FindWindowA("FileMonWindowClass", "FileMon") != nullptr) return true;
-    }
-    return false;
 }
 
 void TERN_CALLBACK IgnoreReport(FileMonEvent*) {}
@@ -87,8 +61,6 @@ TEST(HostContract, ExportsAndCreateObject) {
     // Without ICommonControl out, only ITernFileMon is handed out.
     ITernFileMon* pMonitor = dll.CreateObject()("ITernFileMon", nullptr, nullptr);
     ASSERT_NE(pMonitor, nullptr);
-    EXPECT_EQ(pMonitor->AddRef(), 2u);
-    EXPECT_EQ(pMonitor->Release(), 1u);
     EXPECT_EQ(pMonitor->Release(), 0u);
 }
 
@@ -110,12 +82,8 @@ TEST(HostContract, ReferenceCountLivesOnITernFileMonOnly) {
     EXPECT_EQ(pOut, pMonitor);
     EXPECT_EQ(CallSlot<HRESULT>(pControl, 0, &IID_IUnknown, &pOut), 0);
     EXPECT_EQ(pOut, pControl);
-
-    DebugOutputCapture capture;
     EXPECT_EQ(CallSlot<ULONG>(pMonitor, 2), 1u);
-    EXPECT_EQ(capture.Count("A CTernFileMon object was deleted!"), 0u);
     EXPECT_EQ(CallSlot<ULONG>(pMonitor, 2), 0u);
-    EXPECT_EQ(capture.Count("A CTernFileMon object was deleted!\n"), 1u);
 }
 
 TEST(HostContract, SlotsAnswerInTheirOrderAndLogThroughTheHostFunction) {
@@ -211,43 +179,17 @@ TEST(HostContract, StartStopAndCheckRefuseWhatTheyCannotServe) {
     EXPECT_EQ(event.strRuleTag, "");
     EXPECT_TRUE(LogLines().empty());
     EXPECT_FALSE(pMonitor->AddDrive(nullptr));
+
+    // Started for real, FILEMON_USB records the removable drive, whose files then match.
+    ASSERT_TRUE(session.Start(FILEMON_USB, &rules));
+    event.strPath = RemovableDriveRoot() + "a.txt";
+    EXPECT_TRUE(pMonitor->CheckEvent(&rules, &event));
+    EXPECT_EQ(event.strRuleTag, "tag");
 }
 
-TEST(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadWindowOrHandleBehind) {
-    HostSession dll(false);
-    FileMonRuleList rules(1);
-    FileMonFilterList usb = {FILEMON_USB, &rules}, local = {FILEMON_LOCAL, &rules};
-    auto cycle = [&](bool bStart) {
-        ITernFileMon* pMonitor = dll.CreateObject()("ITernFileMon", nullptr, nullptr);
-        ASSERT_NE(pMonitor, nullptr);
-        EXPECT_TRUE(WaitForMonitorWindow());
-        if (bStart) {
-            EXPECT_TRUE(pMonitor->StartMonitoring(IgnoreReport, &usb));
-            EXPECT_TRUE(pMonitor->StartMonitoring(IgnoreReport, &local));
-        }
-        EXPECT_EQ(pMonitor->Release(), 0u);
-        EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), nullptr);
-    };
-    cycle(true);  // whatever the system starts once per process
-    const unsigned nThreadsBefore = CountThreads();
-    const unsigned nWindowsBefore = CountWindowsOfThisProcess();
-    const unsigned nHandlesBefore = CountOpenHandles();
-    for (int i = 0; i < 20; ++i) cycle(i % 2 == 0);
-    // A leak leaves more behind; a handle that a system thread held only during
-    // the first count may be gone by now.
-    EXPECT_LE(CountThreads(), nThreadsBefore);
-    EXPECT_LE(CountWindowsOfThisProcess(), nWindowsBefore);
-    EXPECT_LE(CountOpenHandles(), nHandlesBefore);
-}
-
-TEST(ComponentObject, ValuesHostFunctionsAndLog) {
+TEST(ComponentObject, HostFunctionsAndLog) {
     tern::CTernFileMon object;
     EXPECT_TRUE(object.IsInitialized());
-    EXPECT_EQ(object.RefCount(), 0);
-    EXPECT_EQ(object.SetValue2(22), 0);
-    EXPECT_EQ(object.SetValue3(33), 0);
-    EXPECT_EQ(object.GetValue2(), 22);
-    EXPECT_EQ(object.GetValue3(), 33);
     EXPECT_EQ(object.Name(), "");
     HANDLE hThread = object.FileMonitor()->WindowThreadHandle();
     EXPECT_EQ(object.Initialize("again"), 0);

@@ -91,7 +91,7 @@ std::string BurstFileName(int nCycle, int nFile) {
 
 FileMonRuleList g_anyFile = {{"*", "any", "Add|Copy|Delete|Modify|Rename", "any-file"}};
 
-// One host session: load, start, a burst of changes, the callback stalled on
+// One host session: load, start both types, a burst of changes, the callback stalled on
 // the first of them, the last Release (no stop first), and FreeLibrary right
 // after it. Returns how long the last Release took.
 DWORD RunStalledCycle(int nCycle, DWORD nStallMs) {
@@ -102,12 +102,14 @@ DWORD RunStalledCycle(int nCycle, DWORD nStallMs) {
         HostSession session;
         if (!session.IsOpen()) return 0;
         EXPECT_TRUE(session.Start(FILEMON_LOCAL, &g_anyFile, StallOnFirstReport));
+        EXPECT_TRUE(session.Start(FILEMON_USB, &g_anyFile, StallOnFirstReport));
         for (int i = 0; i < kBurstFiles; ++i) EXPECT_TRUE(terntest::WriteTextFile(BurstFileName(nCycle, i), "burst"));
         EXPECT_EQ(::WaitForSingleObject(g_hReported, 5000), WAIT_OBJECT_0) << "no report in cycle " << nCycle;
         const DWORD nStart = ::GetTickCount();
         EXPECT_EQ(session.Close(false), 0u);
         nReleaseMs = ::GetTickCount() - nStart;
         EXPECT_FALSE(g_bInCallback.load()) << "Release returned while a report callback still ran";
+        EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), nullptr);
         EXPECT_TRUE(session.Unload());
     }
     EXPECT_EQ(::GetModuleHandleA("TernFileMon.dll"), nullptr)
