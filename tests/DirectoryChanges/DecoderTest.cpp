@@ -75,15 +75,6 @@ TEST(Decoder, RecordsBecomeCallsWithFullPathsAndRenamePairsAreJoined) {
     EXPECT_TRUE(handler.Has("renamed", "D:\\a.txt", "D:\\b.txt"));
     EXPECT_TRUE(handler.Has("removed", "D:\\gone.txt"));
     EXPECT_EQ(calls[2].strKind, "renamed");
-
-    // The directory is used as the watch named it, with or without a separator.
-    RecordingHandler plain, trailing;
-    BufferBuilder one;
-    one.Add(FILE_ACTION_ADDED, L"x");
-    Decode(one, plain, "D:\\data");
-    Decode(one, trailing, "D:\\data\\");
-    EXPECT_TRUE(plain.Has("added", "D:\\data\\x"));
-    EXPECT_TRUE(trailing.Has("added", "D:\\data\\x"));
 }
 
 TEST(Decoder, NamesAreCutAt260UnitsAndConvertedWithCodePage936) {

@@ -44,7 +44,6 @@ public:
         Record("started", strDir, "", dwError);
     }
     void OnWatchStopped(const tern::ByteString& strDir) override {
-        if (m_nStopDelayMs > 0) ::Sleep(m_nStopDelayMs);
         Record("stopped", strDir);
         if (m_bThrowOnStop) throw std::runtime_error("handler failed on stop");
     }
@@ -62,7 +61,6 @@ public:
     bool Has(const std::string& strKind, const std::string& strName, const std::string& strNewName = "") const;
 
     std::atomic<int> m_nAcceptCalls{0};
-    DWORD m_nStopDelayMs = 0;
     bool m_bThrowOnStop = false;
     std::string m_strRejectSuffix;
 

@@ -36,7 +36,6 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         ASSERT_EQ(watcher.Watch(strWatched, pHandler), 0u);
         EXPECT_EQ(::GetLastError(), 0u);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 1);
-        EXPECT_TRUE(watcher.IsAlreadyWatched(strWatched));
         ASSERT_TRUE(pHandler->WaitForCount("started", "", 1));
         // The watch's reference (queued calls hold one only until delivered).
         EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 2; }));
@@ -57,7 +56,6 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         WriteFile(strInSub, "deep");
         ASSERT_TRUE(pHandler->WaitForCount("added", strInSub, 1));
         ASSERT_TRUE(::DeleteFileA(strInSub.c_str()));
-        ASSERT_TRUE(pHandler->WaitForCount("removed", strInSub, 1));
         ASSERT_TRUE(::DeleteFileA(strB.c_str()));
         ASSERT_TRUE(pHandler->WaitForCount("removed", strB, 1));
         ASSERT_TRUE(::RemoveDirectoryA(strSub.c_str()));
@@ -91,33 +89,6 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
 
 INSTANTIATE_TEST_SUITE_P(TrailingBackslash, WatcherEndToEnd, ::testing::Bool());
 
-// Without the subtree flag only the watched level is reported; a directory
-// rename there is a rename like any other.
-TEST(WatcherEndToEndFlat, WatchWithoutSubtreeSeesOnlyItsOwnLevel) {
-    const std::string strFolder = MakeFreshFolder(FixedDriveRoot(), "flat");
-    RecordingHandler* pHandler = new RecordingHandler();
-    {
-        ProbeWatcher watcher;
-        ASSERT_EQ(watcher.Watch(strFolder, pHandler, FALSE), 0u);
-        const std::string strSub = strFolder + "\\sub";
-        const std::string strMoved = strFolder + "\\moved";
-        ASSERT_TRUE(::CreateDirectoryA(strSub.c_str(), nullptr));
-        ASSERT_TRUE(pHandler->WaitForCount("added", strSub, 1));
-        WriteFile(strSub + "\\hidden.txt", "below the watched level");
-        WriteFile(strFolder + "\\top.txt", "on the watched level");
-        ASSERT_TRUE(pHandler->WaitForCount("added", "top.txt", 1));
-        ASSERT_TRUE(::DeleteFileA((strSub + "\\hidden.txt").c_str()));
-        ASSERT_TRUE(::MoveFileA(strSub.c_str(), strMoved.c_str()));
-        ASSERT_TRUE(pHandler->WaitForCount("renamed", strSub, 1));
-        EXPECT_TRUE(pHandler->Has("renamed", strSub, strMoved));
-        EXPECT_EQ(pHandler->Count("added", "hidden.txt"), 0u);
-        EXPECT_EQ(pHandler->Count("removed", "hidden.txt"), 0u);
-        EXPECT_TRUE(watcher.UnwatchAllDirectories());
-    }
-    pHandler->Release();
-    RemoveTree(strFolder);
-}
-
 TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
     TempFolder folder("args");
     ASSERT_TRUE(terntest::WriteTextFile(folder.Child("plain.txt"), "x"));
@@ -148,10 +119,9 @@ TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
     pHandler->Release();
 }
 
-// Watching a name twice replaces the watch; unwatched entries leave holes
-// that the next watch fills before the registry grows.
-TEST(WatcherHandshake, WatchingTwiceReplacesAndHolesAreReused) {
-    TempFolder a("reg-a"), b("reg-b"), c("reg-c"), d("reg-d");
+// Watching a name twice (in any case) replaces the watch.
+TEST(WatcherHandshake, WatchingTwiceReplaces) {
+    TempFolder a("reg-a");
     RecordingHandler* pFirst = new RecordingHandler();
     RecordingHandler* pSecond = new RecordingHandler();
     {
@@ -170,46 +140,15 @@ TEST(WatcherHandshake, WatchingTwiceReplacesAndHolesAreReused) {
         EXPECT_TRUE(pSecond->WaitForCount("added", "only-second.txt", 1));
         EXPECT_EQ(pFirst->Count("added"), 0u);
 
-        ASSERT_EQ(watcher.Watch(b.Path(), pFirst), 0u);
-        ASSERT_EQ(watcher.Watch(c.Path(), pFirst), 0u);
-        EXPECT_EQ(pFirst->GetWatcherReferenceCount(), 2);
-        EXPECT_TRUE(watcher.UnwatchDirectory(b.Path()));
-        EXPECT_EQ(pFirst->GetWatcherReferenceCount(), 1);
-        EXPECT_FALSE(watcher.UnwatchDirectory(b.Path())) << "no longer watched";
+        EXPECT_TRUE(watcher.UnwatchDirectory(a.Path()));
+        EXPECT_FALSE(watcher.UnwatchDirectory(a.Path())) << "no longer watched";
         EXPECT_TRUE(watcher.UnwatchDirectory(std::string())) << "an empty name is a no-op";
-        ASSERT_EQ(watcher.Watch(d.Path(), pSecond), 0u);
-        EXPECT_EQ(watcher.NumWatchedDirectories(), 3);
-
-        EXPECT_TRUE(watcher.UnwatchAllDirectories());
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
     }
     EXPECT_TRUE(Eventually([&] { return pFirst->GetReferenceCount() == 1; }));
     EXPECT_TRUE(Eventually([&] { return pSecond->GetReferenceCount() == 1; }));
     pFirst->Release();
     pSecond->Release();
-}
-
-// The unwatch waits 5000 ms for the worker, which waits as long for the
-// notification thread: a handler slower than that leaves the record alive
-// (the worker may still use it) until the worker has ended.
-TEST(WatcherHandshake, SlowOnWatchStoppedLeavesTheRecordAliveUntilTheWorkerEnds) {
-    TempFolder folder("slow");
-    RecordingHandler* pHandler = new RecordingHandler();
-    pHandler->m_nStopDelayMs = 5600;
-    {
-        ProbeWatcher watcher;
-        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
-        EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
-        EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-        EXPECT_TRUE(pHandler->WaitForCount("stopped", "", 1));
-        ::Sleep(50);
-        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 2; })) << "the stranded record still holds it";
-
-        EXPECT_TRUE(watcher.UnwatchAllDirectories());
-        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
-        EXPECT_EQ(watcher.m_nWorkerExits.load(), 1);
-    }
-    pHandler->Release();
 }
 
 // A directory handle that dies under the watch (a pulled volume): the read
