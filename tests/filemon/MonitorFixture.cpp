@@ -11,6 +11,13 @@ size_t CountLogged(const std::string& strLine) {
     return static_cast<size_t>(std::count(arrLines.begin(), arrLines.end(), strLine));
 }
 
+bool HasLineStartingWith(const std::string& strPrefix) {
+    for (const std::string& strLine : LogLines()) {
+        if (strLine.rfind(strPrefix, 0) == 0) return true;
+    }
+    return false;
+}
+
 bool WaitForLogged(const std::string& strLine, size_t nCount, DWORD nTimeoutMs) {
     return WaitUntil([&] { return CountLogged(strLine) >= nCount; }, nTimeoutMs);
 }
@@ -68,6 +75,14 @@ std::vector<std::string> MonitorFixture::WatchedRoots() {
 void MonitorFixture::Start(int nType) {
     FileMonFilterList* pFilter = nType == FILEMON_USB ? &m_usbFilter : &m_localFilter;
     m_pObject->StartMonitoring(IgnoreEvent, pFilter);
+}
+
+bool MonitorFixture::AnyTimerArmed() {
+    for (UINT_PTR nTimer : {tern::TIMER_NEWDISK, tern::TIMER_CUSTOMEVENT, tern::TIMER_REMOVE,
+                            tern::TIMER_QUERYREMOVE}) {
+        if (Monitor().ArmedTimerPeriod(nTimer) != 0) return true;
+    }
+    return false;
 }
 
 void MonitorFixture::SendVolumeEvent(WPARAM nEvent, char chLetter) {

@@ -23,8 +23,6 @@ void Collect(char chSide, FileMonEvent* pEvent) {
     g_reports.push_back({chSide, *pEvent, ::GetCurrentThreadId()});
 }
 
-void TERN_CALLBACK OnLocalReport(FileMonEvent* pEvent) { Collect('L', pEvent); }
-void TERN_CALLBACK OnUsbReport(FileMonEvent* pEvent) { Collect('U', pEvent); }
 
 std::string Shorten(std::string strText, const std::string& strFolder) {
     for (size_t n = strText.find(strFolder); n != std::string::npos; n = strText.find(strFolder)) {
@@ -34,6 +32,9 @@ std::string Shorten(std::string strText, const std::string& strFolder) {
 }
 
 }  // namespace
+
+void TERN_CALLBACK RecordLocalReport(FileMonEvent* pEvent) { Collect('L', pEvent); }
+void TERN_CALLBACK RecordUsbReport(FileMonEvent* pEvent) { Collect('U', pEvent); }
 
 int TERN_CALLBACK RecordLog(const std::string* pName, int nCodeA, int nCodeB, const char* pszText,
                             unsigned int nLength, int nLevel, int nLast) {
@@ -145,7 +146,7 @@ bool HostSession::Unload() {
 }
 
 bool HostSession::Start(int nType, FileMonRuleList* pRules) {
-    return Start(nType, pRules, nType == FILEMON_USB ? OnUsbReport : OnLocalReport);
+    return Start(nType, pRules, nType == FILEMON_USB ? RecordUsbReport : RecordLocalReport);
 }
 
 bool HostSession::Start(int nType, FileMonRuleList* pRules, FileMonCallback pfnReport) {

@@ -34,6 +34,9 @@ std::vector<HostLogCall> LogCalls();
 std::vector<std::string> LogLines();
 bool Logged(const std::string& strLine);
 void ClearReportsAndLog();
+// The fixture's report callbacks, for tests that start monitoring themselves.
+void TERN_CALLBACK RecordLocalReport(FileMonEvent* pEvent);
+void TERN_CALLBACK RecordUsbReport(FileMonEvent* pEvent);
 int TERN_CALLBACK RecordLog(const std::string* pName, int nCodeA, int nCodeB, const char* pszText,
                             unsigned int nLength, int nLevel, int nLast);
 
