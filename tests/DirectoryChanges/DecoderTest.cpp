@@ -15,6 +15,7 @@
 #include "../../TernFileMon/DirectoryChanges/WatchHealth.h"
 
 using terntest::RecordingHandler;
+using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -68,13 +69,8 @@ TEST(Decoder, RecordsBecomeCallsWithFullPathsAndRenamePairsAreJoined) {
         .Add(FILE_ACTION_REMOVED, L"gone.txt");
     RecordingHandler handler;
     EXPECT_EQ(Decode(buffer, handler), 0u);
-    const auto calls = handler.Calls();
-    ASSERT_EQ(calls.size(), 4u);
-    EXPECT_TRUE(handler.Has("added", "D:\\new.txt"));
-    EXPECT_TRUE(handler.Has("modified", "D:\\sub\\new.txt"));
-    EXPECT_TRUE(handler.Has("renamed", "D:\\a.txt", "D:\\b.txt"));
-    EXPECT_TRUE(handler.Has("removed", "D:\\gone.txt"));
-    EXPECT_EQ(calls[2].strKind, "renamed");
+    EXPECT_EQ(handler.Lines(), (Lines{"added D:\\new.txt", "modified D:\\sub\\new.txt", "renamed D:\\a.txt > D:\\b.txt",
+                                      "removed D:\\gone.txt"}));
 }
 
 TEST(Decoder, NamesAreCutAt260UnitsAndConvertedWithCodePage936) {
@@ -84,11 +80,8 @@ TEST(Decoder, NamesAreCutAt260UnitsAndConvertedWithCodePage936) {
         .Add(FILE_ACTION_ADDED, L"\x0E01\x263A.txt");  // Thai and a smiley: not in 936
     RecordingHandler handler;
     Decode(buffer, handler, "D:");
-    const auto calls = handler.Calls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].strName, "D:\\" + std::string(260, 'n'));
-    EXPECT_EQ(calls[1].strName, "D:\\\xD6\xD0\xCE\xC4.txt");
-    EXPECT_EQ(calls[2].strName, "D:\\??.txt");
+    EXPECT_EQ(handler.Lines(), (Lines{"added D:\\" + std::string(260, 'n'), "added D:\\\xD6\xD0\xCE\xC4.txt",
+                                      "added D:\\??.txt"}));
 }
 
 TEST(Decoder, HostileLinksAndLengthsStayInsideTheBuffer) {
@@ -112,11 +105,7 @@ TEST(Decoder, HostileLinksAndLengthsStayInsideTheBuffer) {
     longName.SetDword(nLast + 8, 0xFFFFFFF0);
     longName.SetDword(nLast + 12, 0x00620061);  // "ab"
     Decode(longName, handler);
-    const auto calls = handler.Calls();
-    ASSERT_EQ(calls.size(), 4u);
-    EXPECT_EQ(calls[0].strName, "D:\\first");
-    EXPECT_EQ(calls[1].strName, "D:\\second");
-    EXPECT_EQ(calls[3].strName, "D:\\ab");
+    EXPECT_EQ(handler.Lines(), (Lines{"added D:\\first", "added D:\\second", "modified D:\\x", "removed D:\\ab"}));
     // No buffer at all.
     tern::CFileNotifyInformation none(nullptr, kBufferSize);
     EXPECT_EQ(none.GetAction(), 0u);
@@ -157,11 +146,8 @@ TEST(Decoder, RenameSplitAcrossTwoReadsIsJoinedAndLoneHalvesAreCountedLost) {
     EXPECT_EQ(tern::DecodeCompletedRead(buffer.data(), kBufferSize, nOffset, second.Used(), "D:\\w",
                                         handler),
               0u);
-    const auto calls = handler.Calls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_TRUE(handler.Has("renamed", "D:\\w\\old-name.txt", "D:\\w\\new-name.txt"));
-    EXPECT_EQ(calls[1].strKind, "renamed");
-    EXPECT_TRUE(handler.Has("removed", "D:\\w\\c.txt"));
+    EXPECT_EQ(handler.Lines(), (Lines{"added D:\\w\\c.txt", "renamed D:\\w\\old-name.txt > D:\\w\\new-name.txt",
+                                      "removed D:\\w\\c.txt"}));
 
     // A read that brings nothing (overflow) drops the kept half and starts over.
     BufferBuilder third;

@@ -104,7 +104,7 @@ TEST(DelayedDispatch, StopIsConfirmedEvenWhenTheHandlerThrows) {
         ASSERT_EQ(watcher.Watch(strFolder, pHandler), 0u);
         EXPECT_TRUE(watcher.UnwatchDirectory(strFolder));
         EXPECT_EQ(pHandler->Count("stopped"), 1u);
-        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return pHandler->GetReferenceCount() == 1; }));
     }
     pHandler->Release();
 }
@@ -126,7 +126,7 @@ TEST(DelayedDispatch, WindowTransportDeliversOnTheWindowThread) {
         ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
         EXPECT_NE(::FindWindowA("Delayed_Message_Sender", "DelayedWnd"), nullptr);
         EXPECT_TRUE(WriteTextFile(folder.Child("gui.txt"), "x"));
-        EXPECT_TRUE(Eventually(pumpUntilAdded));
+        EXPECT_TRUE(WaitUntil(pumpUntilAdded));
         EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
     }
     EXPECT_EQ(tern::CDelayedNotificationWindow::WindowHandle(), nullptr);
@@ -135,7 +135,7 @@ TEST(DelayedDispatch, WindowTransportDeliversOnTheWindowThread) {
     EXPECT_EQ(calls.front().strKind, "started");
     EXPECT_EQ(pHandler->Count("added", "gui.txt"), 1u);
     for (const auto& call : calls) EXPECT_EQ(call.dwThreadId, ::GetCurrentThreadId());
-    EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return pHandler->GetReferenceCount() == 1; }));
     pHandler->Release();
 }
 

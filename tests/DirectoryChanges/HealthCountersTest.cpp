@@ -37,7 +37,7 @@ TEST(HealthCounters, FailedPostsAreCountedDiscardedAndReported) {
         ASSERT_TRUE(pHandler->WaitForCount("started", "", 1));
         tern::FailNextPosts(1);
         ASSERT_TRUE(terntest::WriteTextFile(folder.Child("lost.txt"), "x"));
-        terntest::Eventually([&] { return c.m_nLost[TERN_LOSS_POST_FAILED].load() != 0; });
+        terntest::WaitUntil([&] { return c.m_nLost[TERN_LOSS_POST_FAILED].load() != 0; });
         tern::FailNextPosts(0);
         ASSERT_TRUE(terntest::WriteTextFile(folder.Child("kept.txt"), "x"));
         EXPECT_TRUE(pHandler->WaitForCount("added", "kept.txt", 1));

@@ -31,20 +31,15 @@ size_t RecordingHandler::Count(const std::string& strKind, const std::string& st
 
 bool RecordingHandler::WaitForCount(const std::string& strKind, const std::string& strNamePart, size_t nCount,
                                     DWORD nTimeoutMs) const {
-    const ULONGLONG nEnd = ::GetTickCount64() + nTimeoutMs;
-    while (Count(strKind, strNamePart) < nCount) {
-        if (::GetTickCount64() >= nEnd) return false;
-        ::Sleep(10);
-    }
-    return true;
+    return WaitUntil([&] { return Count(strKind, strNamePart) >= nCount; }, nTimeoutMs);
 }
 
-bool RecordingHandler::Has(const std::string& strKind, const std::string& strName,
-                           const std::string& strNewName) const {
+std::vector<std::string> RecordingHandler::Lines() const {
+    std::vector<std::string> vecLines;
     for (const HandlerCall& call : Calls()) {
-        if (call.strKind == strKind && call.strName == strName && call.strNewName == strNewName) return true;
+        vecLines.push_back(call.strKind + " " + call.strName + (call.strNewName.empty() ? "" : " > " + call.strNewName));
     }
-    return false;
+    return vecLines;
 }
 
 bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory) {

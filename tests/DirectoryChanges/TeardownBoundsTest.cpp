@@ -14,7 +14,7 @@
 #include "../../TernFileMon/DirectoryChanges/LossReporter.h"
 #include "../../TernFileMon/DirectoryChanges/WatchHealth.h"
 
-using terntest::Eventually;
+using terntest::WaitUntil;
 using terntest::ProbeWatcher;
 using terntest::RecordingHandler;
 using terntest::TempFolder;
@@ -87,11 +87,11 @@ TEST(TeardownBounds, StalledDeliveryIsGivenUpAndReported) {
             ASSERT_EQ(::WaitForSingleObject(pHandler->m_hEntered.Get(), 5000), WAIT_OBJECT_0);
         }
     }
-    ASSERT_TRUE(Eventually([&] { return Queued(health.Counters()) >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return Queued(health.Counters()) >= 3; }));
     EXPECT_TRUE(watcher.UnwatchAllDirectories());
     const size_t nLinesWhenEnded = LineCount();
     ::SetEvent(pHandler->m_hRelease.Get());
-    EXPECT_TRUE(Eventually([&] { return Queued(health.Counters()) == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return Queued(health.Counters()) == 0; }));
     const std::uint64_t nLost = health.Counters().m_nLost[TERN_LOSS_UNDELIVERED].load() - nLostBefore;
     EXPECT_GE(nLost, 2u);
     ASSERT_GE(nLinesWhenEnded, 1u) << "the loss was not said before the ending returned";
@@ -116,9 +116,9 @@ TEST(TeardownBounds, WorkerOutlastingItsBoundIsAbandonedNotWaitedFor) {
         EXPECT_EQ(watcher.m_nWorkerExits.load(), 0) << "the ending waited for the worker";
         EXPECT_TRUE(watcher.IsWorkerAbandoned());
         EXPECT_EQ(watcher.Watch(folder.Path(), pHandler), static_cast<DWORD>(ERROR_BUSY));
-        ASSERT_TRUE(Eventually([&] { return watcher.m_nWorkerExits.load() == 1; }, 10000));
+        ASSERT_TRUE(WaitUntil([&] { return watcher.m_nWorkerExits.load() == 1; }, 10000));
         watcher.m_nLingerMs = 0;
-        ASSERT_TRUE(Eventually([&] {
+        ASSERT_TRUE(WaitUntil([&] {
             watcher.UnwatchAllDirectories();
             return !watcher.IsWorkerAbandoned();
         }));

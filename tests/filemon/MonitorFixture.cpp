@@ -22,15 +22,6 @@ bool WaitForLogged(const std::string& strLine, size_t nCount, DWORD nTimeoutMs) 
     return WaitUntil([&] { return CountLogged(strLine) >= nCount; }, nTimeoutMs);
 }
 
-bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs) {
-    const DWORD nStart = ::GetTickCount();
-    while (!condition()) {
-        if (::GetTickCount() - nStart > nTimeoutMs) return condition();
-        ::Sleep(10);
-    }
-    return true;
-}
-
 void TERN_CALLBACK IgnoreEvent(FileMonEvent*) {}
 
 bool IsHeldOpen(const std::string& strRoot) {

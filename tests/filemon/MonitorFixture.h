@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "HostSession.h"
+#include "WaitUntil.h"
 #include "../../TernFileMon/component/TernFileMonObject.h"
 #include "../../TernFileMon/filemon/FileMonitor.h"
 
@@ -28,8 +28,6 @@ size_t CountLogged(const std::string& strLine);
 bool HasLineStartingWith(const std::string& strPrefix);
 // Waits up to nTimeoutMs for the log to hold nCount lines equal to strLine.
 bool WaitForLogged(const std::string& strLine, size_t nCount, DWORD nTimeoutMs);
-// Polls the condition every 10 ms for up to nTimeoutMs.
-bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs);
 
 void TERN_CALLBACK IgnoreEvent(FileMonEvent* pEvent);
 

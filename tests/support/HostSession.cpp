@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "TestFiles.h"
+#include "WaitUntil.h"
 
 #include "../../TernFileMon/common/CriticalSection.h"
 #include "../../TernFileMon/policy/PolicyHandler.h"
@@ -82,12 +83,7 @@ std::vector<std::string> ReportLines(const std::string& strFolder) {
 }
 
 bool WaitForReportLines(const std::string& strFolder, size_t nCount, DWORD nTimeoutMs) {
-    const DWORD dwStart = ::GetTickCount();
-    while (ReportLines(strFolder).size() < nCount) {
-        if (::GetTickCount() - dwStart > nTimeoutMs) return false;
-        ::Sleep(20);
-    }
-    return true;
+    return WaitUntil([&] { return ReportLines(strFolder).size() >= nCount; }, nTimeoutMs);
 }
 
 unsigned long long LossLineSum(const std::vector<std::string>& vecLines, const std::string& strKind,
