@@ -1,16 +1,13 @@
-// The deferring wrapper: filter flags, the filter test, both transports and
+// The deferring wrapper: filter flags, the filter test, the thread transport and
 // the wait for the delivery of OnWatchStopped.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <atomic>
-#include <cstring>
 #include <string>
 
 #include "RecordingHandler.h"
 #include "../../TernFileMon/DirectoryChanges/DelayedDirectoryChangeHandler.h"
-#include "../../TernFileMon/DirectoryChanges/DelayedNotifier.h"
 #include "../../TernFileMon/DirectoryChanges/PathMatcher.h"
 
 using namespace terntest;
@@ -106,36 +103,6 @@ TEST(DelayedDispatch, StopIsConfirmedEvenWhenTheHandlerThrows) {
         EXPECT_EQ(pHandler->Count("stopped"), 1u);
         EXPECT_TRUE(WaitUntil([&] { return pHandler->GetReferenceCount() == 1; }));
     }
-    pHandler->Release();
-}
-
-// With the GUI flag, notifications travel through a hidden window and arrive
-// on the thread that created it, here the test's own, which pumps messages.
-// Flag 128: the unwatch must not wait for a stop that this very thread would
-// have to deliver.
-TEST(DelayedDispatch, WindowTransportDeliversOnTheWindowThread) {
-    TempFolder folder("gui");
-    RecordingHandler* pHandler = new RecordingHandler();
-    auto pumpUntilAdded = [&] {
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
-        return pHandler->Count("added", "gui.txt") > 0;
-    };
-    {
-        ProbeWatcher watcher(true, 8 | 128);
-        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
-        EXPECT_NE(::FindWindowA("Delayed_Message_Sender", "DelayedWnd"), nullptr);
-        EXPECT_TRUE(WriteTextFile(folder.Child("gui.txt"), "x"));
-        EXPECT_TRUE(WaitUntil(pumpUntilAdded));
-        EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
-    }
-    EXPECT_EQ(tern::CDelayedNotificationWindow::WindowHandle(), nullptr);
-    const auto calls = pHandler->Calls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.front().strKind, "started");
-    EXPECT_EQ(pHandler->Count("added", "gui.txt"), 1u);
-    for (const auto& call : calls) EXPECT_EQ(call.dwThreadId, ::GetCurrentThreadId());
-    EXPECT_TRUE(WaitUntil([&] { return pHandler->GetReferenceCount() == 1; }));
     pHandler->Release();
 }
 

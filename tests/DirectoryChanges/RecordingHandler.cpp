@@ -1,9 +1,7 @@
 #include "RecordingHandler.h"
 
-#include <cstdint>
 #include <cstring>
 
-#include "../../TernFileMon/common/ByteString.h"
 
 namespace terntest {
 
@@ -40,22 +38,6 @@ std::vector<std::string> RecordingHandler::Lines() const {
         vecLines.push_back(call.strKind + " " + call.strName + (call.strNewName.empty() ? "" : " > " + call.strNewName));
     }
     return vecLines;
-}
-
-bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory) {
-    for (std::uintptr_t nValue = 4; nValue < 0x10000; nValue += 4) {
-        const HANDLE hCandidate = reinterpret_cast<HANDLE>(nValue);
-        DWORD dwFlags = 0;
-        if (!::GetHandleInformation(hCandidate, &dwFlags) || ::GetFileType(hCandidate) != FILE_TYPE_DISK) continue;
-        char szPath[MAX_PATH * 2] = {};
-        const DWORD nLength = ::GetFinalPathNameByHandleA(hCandidate, szPath, sizeof(szPath),
-                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (nLength == 0 || nLength >= sizeof(szPath)) continue;
-        std::string strPath = szPath;
-        if (strPath.rfind("\\\\?\\", 0) == 0) strPath = strPath.substr(4);
-        if (tern::EqualsNoCase(strPath, strDirectory)) return ::CloseHandle(hCandidate) != FALSE;
-    }
-    return false;
 }
 
 }  // namespace terntest

@@ -103,10 +103,6 @@ private:
     std::string m_strPath;
 };
 
-// Closes this process's handle to the directory, as a vanished volume would
-// take it away under the watch. False when no such handle was found.
-bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory);
-
 }  // namespace terntest
 
 #endif

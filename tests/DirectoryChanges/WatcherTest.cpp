@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,24 @@ void WriteFile(const std::string& strPath, const std::string& strText) {
 
 class WatcherEndToEnd : public ::testing::TestWithParam<bool> {};
 
+// Closes this process's handle to the directory, as a vanished volume would
+// take it away under the watch. False when no such handle was found.
+bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory) {
+    for (std::uintptr_t nValue = 4; nValue < 0x10000; nValue += 4) {
+        const HANDLE hCandidate = reinterpret_cast<HANDLE>(nValue);
+        DWORD dwFlags = 0;
+        if (!::GetHandleInformation(hCandidate, &dwFlags) || ::GetFileType(hCandidate) != FILE_TYPE_DISK) continue;
+        char szPath[MAX_PATH * 2] = {};
+        const DWORD nLength = ::GetFinalPathNameByHandleA(hCandidate, szPath, sizeof(szPath),
+                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (nLength == 0 || nLength >= sizeof(szPath)) continue;
+        std::string strPath = szPath;
+        if (strPath.rfind("\\\\?\\", 0) == 0) strPath = strPath.substr(4);
+        if (tern::EqualsNoCase(strPath, strDirectory)) return ::CloseHandle(hCandidate) != FALSE;
+    }
+    return false;
+}
+
 }  // namespace
 
 // Files and directories, created, written, renamed and deleted in a watched
@@ -29,7 +48,8 @@ class WatcherEndToEnd : public ::testing::TestWithParam<bool> {};
 // thread and never on the worker. The parameter adds a trailing backslash to
 // the watched name; the paths are the same either way.
 TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
-    const std::string strFolder = MakeFreshFolder(FixedDriveRoot(), "e2e");
+    TempFolder folder("e2e");
+    const std::string& strFolder = folder.Path();
     const std::string strWatched = GetParam() ? strFolder + "\\" : strFolder;
     RecordingHandler* pHandler = new RecordingHandler();
     {
@@ -44,8 +64,7 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         EXPECT_NE(dwNotifyThread, 0u);
 
         // Each step waits for its own call before the next one starts.
-        const std::string strA = strFolder + "\\a.txt", strB = strFolder + "\\b.txt";
-        const std::string strSub = strFolder + "\\sub", strInSub = strSub + "\\inner.dat";
+        const std::string strA = strFolder + "\\a.txt", strB = strFolder + "\\b.txt", strSub = strFolder + "\\sub";
         WriteFile(strA, "hello");
         ASSERT_TRUE(pHandler->WaitForCount("added", strA, 1));
         ::Sleep(50);
@@ -53,10 +72,6 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         ASSERT_TRUE(pHandler->WaitForCount("renamed", strA, 1));
         ASSERT_TRUE(::CreateDirectoryA(strSub.c_str(), nullptr));
         ASSERT_TRUE(pHandler->WaitForCount("added", strSub, 1));
-        ::Sleep(50);
-        WriteFile(strInSub, "deep");
-        ASSERT_TRUE(pHandler->WaitForCount("added", strInSub, 1));
-        ASSERT_TRUE(::DeleteFileA(strInSub.c_str()));
         ASSERT_TRUE(::DeleteFileA(strB.c_str()));
         ASSERT_TRUE(pHandler->WaitForCount("removed", strB, 1));
         ASSERT_TRUE(::RemoveDirectoryA(strSub.c_str()));
@@ -86,7 +101,6 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         EXPECT_EQ(pHandler->GetWatcher(), nullptr);
     }
     pHandler->Release();
-    RemoveTree(strFolder);
 }
 
 INSTANTIATE_TEST_SUITE_P(TrailingBackslash, WatcherEndToEnd, ::testing::Bool());
@@ -115,42 +129,8 @@ TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
         // Unwatching without a watch: no port yet.
         EXPECT_FALSE(watcher.UnwatchDirectory(folder.Path()));
         EXPECT_FALSE(watcher.UnwatchAllDirectories());
-        EXPECT_FALSE(watcher.UnwatchDirectory(static_cast<tern::CDirectoryChangeHandler*>(nullptr)));
-        EXPECT_FALSE(watcher.IsAlreadyWatched(""));
     }
     pHandler->Release();
-}
-
-// Watching a name twice (in any case) replaces the watch.
-TEST(WatcherHandshake, WatchingTwiceReplaces) {
-    TempFolder a("reg-a");
-    RecordingHandler* pFirst = new RecordingHandler();
-    RecordingHandler* pSecond = new RecordingHandler();
-    {
-        ProbeWatcher watcher;
-        ASSERT_EQ(watcher.Watch(a.Path(), pFirst), 0u);
-        std::string strUpper = a.Path();
-        tern::MakeUpperInPlace(strUpper);
-        ASSERT_EQ(watcher.Watch(strUpper, pSecond), 0u);
-        EXPECT_EQ(watcher.NumWatchedDirectories(), 1);
-        EXPECT_TRUE(WaitUntil([&] { return pFirst->GetReferenceCount() == 1; }));
-        EXPECT_EQ(pFirst->GetWatcher(), nullptr);
-        EXPECT_TRUE(pFirst->WaitForCount("stopped", "", 1));
-        EXPECT_TRUE(WaitUntil([&] { return pSecond->GetReferenceCount() == 2; })) << "the watch's one reference";
-
-        ASSERT_TRUE(terntest::WriteTextFile(a.Child("only-second.txt"), "x"));
-        EXPECT_TRUE(pSecond->WaitForCount("added", "only-second.txt", 1));
-        EXPECT_EQ(pFirst->Count("added"), 0u);
-
-        EXPECT_TRUE(watcher.UnwatchDirectory(a.Path()));
-        EXPECT_FALSE(watcher.UnwatchDirectory(a.Path())) << "no longer watched";
-        EXPECT_TRUE(watcher.UnwatchDirectory(std::string())) << "an empty name is a no-op";
-        EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-    }
-    EXPECT_TRUE(WaitUntil([&] { return pFirst->GetReferenceCount() == 1; }));
-    EXPECT_TRUE(WaitUntil([&] { return pSecond->GetReferenceCount() == 1; }));
-    pFirst->Release();
-    pSecond->Release();
 }
 
 // A directory handle that dies under the watch (a pulled volume): the read
@@ -163,7 +143,7 @@ TEST(WatcherHandshake, VanishedDirectoryGivesOnWatchErrorAndDropsTheWatch) {
         ProbeWatcher watcher;
         ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
         ASSERT_TRUE(pHandler->WaitForCount("started", "", 1));
-        ASSERT_TRUE(terntest::CloseDirectoryHandleBehindTheWatch(folder.Path()));
+        ASSERT_TRUE(CloseDirectoryHandleBehindTheWatch(folder.Path()));
         ASSERT_TRUE(pHandler->WaitForCount("error", folder.Path(), 1));
         EXPECT_NE(pHandler->Calls().back().dwError, 0u);
         EXPECT_TRUE(WaitUntil([&] { return watcher.NumWatchedDirectories() == 0; }));

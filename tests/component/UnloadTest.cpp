@@ -33,7 +33,8 @@ std::atomic<int> g_nReports{0};
 std::atomic<bool> g_bInCallback{false};
 std::atomic<DWORD> g_nStallMs{1500};
 std::atomic<bool> g_bFaultOnNextReport{false};
-HANDLE g_hReported = nullptr;  // auto-reset: signalled by the reports the tests wait for
+// Auto-reset: signalled by the reports the tests wait for, each waited for once.
+tern::UniqueHandle g_hReported(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
 ITernFileMon* g_pReleaseFromCallback = nullptr;
 std::atomic<ULONG> g_nCountAfterRelease{99};
 
@@ -42,7 +43,7 @@ std::atomic<ULONG> g_nCountAfterRelease{99};
 void TERN_CALLBACK StallOnFirstReport(FileMonEvent*) {
     g_bInCallback = true;
     if (g_nReports++ == 0) {
-        ::SetEvent(g_hReported);
+        ::SetEvent(g_hReported.Get());
         ::Sleep(g_nStallMs.load());
     }
     g_bInCallback = false;
@@ -57,7 +58,7 @@ void TERN_CALLBACK FaultOnRequest(FileMonEvent* pEvent) {
 void TERN_CALLBACK ReleaseOnFirstReport(FileMonEvent*) {
     if (ITernFileMon* pMonitor = std::exchange(g_pReleaseFromCallback, nullptr)) {
         g_nCountAfterRelease = pMonitor->Release();
-        ::SetEvent(g_hReported);
+        ::SetEvent(g_hReported.Get());
     }
 }
 
@@ -131,8 +132,10 @@ void RunStalledCycle(int nCycle, DWORD nStallMs) {
         if (!session.IsOpen()) return;
         EXPECT_TRUE(session.Start(FILEMON_LOCAL, &g_anyFile, StallOnFirstReport));
         EXPECT_TRUE(session.Start(FILEMON_USB, &g_anyFile, StallOnFirstReport));
+        // Started straight after creation: the window the notifications need is already there.
+        EXPECT_FALSE(LogContains("No device notification")) << "cycle " << nCycle;
         for (int i = 0; i < kBurstFiles; ++i) EXPECT_TRUE(terntest::WriteTextFile(BurstFileName(nCycle, i), "burst"));
-        EXPECT_EQ(::WaitForSingleObject(g_hReported, 5000), WAIT_OBJECT_0) << "no report in cycle " << nCycle;
+        EXPECT_EQ(::WaitForSingleObject(g_hReported.Get(), 5000), WAIT_OBJECT_0) << "no report in cycle " << nCycle;
         EXPECT_EQ(session.Close(false), 0u);
         EXPECT_FALSE(g_bInCallback.load()) << "Release returned while a report callback still ran";
         EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), nullptr);
@@ -143,11 +146,6 @@ void RunStalledCycle(int nCycle, DWORD nStallMs) {
     for (int i = 0; i < kBurstFiles; ++i) ::DeleteFileA(BurstFileName(nCycle, i).c_str());
 }
 
-class Unload : public ::testing::Test {
-protected:
-    void SetUp() override { g_hReported = ::CreateEventA(nullptr, FALSE, FALSE, nullptr); }
-    void TearDown() override { ::CloseHandle(g_hReported); }
-};
 
 }  // namespace
 
@@ -156,7 +154,7 @@ protected:
 // allowance below is what 20 cycles may add on top of the first one; a cycle
 // that left its thread, event or notification records behind (as one did, at
 // 250 KB each) exceeds it at once.
-TEST_F(Unload, TwentyStalledCyclesEndCleanlyAndLeaveNothingBehind) {
+TEST(Unload, TwentyStalledCyclesEndCleanlyAndLeaveNothingBehind) {
     constexpr unsigned long kRssAllowanceKb = 1024;
     // The first cycle starts what Wine starts once per process, with the
     // callback stalled for 5 s as a slow host's might be: Release waits for it.
@@ -170,7 +168,7 @@ TEST_F(Unload, TwentyStalledCyclesEndCleanlyAndLeaveNothingBehind) {
     EXPECT_LE(LeastOf(RssAnonKb, 10), nRssKb + kRssAllowanceKb) << "RssAnon before: " << nRssKb << " kB";
 }
 
-TEST_F(Unload, AccessViolationInACallbackIsLoggedAndTheNextReportArrives) {
+TEST(Unload, AccessViolationInACallbackIsLoggedAndTheNextReportArrives) {
     g_nReports = 0;
     HostSession session;
     ASSERT_TRUE(session.Start(FILEMON_LOCAL, &g_anyFile, FaultOnRequest));
@@ -188,7 +186,7 @@ TEST_F(Unload, AccessViolationInACallbackIsLoggedAndTheNextReportArrives) {
 // runs on: it returns, the rest of the queue is discarded, and the library
 // stays loaded (the thread's own reference) until that thread has ended,
 // even when the host frees it at once.
-TEST_F(Unload, LastReleaseFromACallbackLeavesTheLibraryLoadedUntilItsThreadEnds) {
+TEST(Unload, LastReleaseFromACallbackLeavesTheLibraryLoadedUntilItsThreadEnds) {
     HostSession session(false);
     ITernFileMon* pMonitor = session.CreateObject()("ITernFileMon", nullptr, nullptr);
     ASSERT_NE(pMonitor, nullptr);
@@ -198,7 +196,7 @@ TEST_F(Unload, LastReleaseFromACallbackLeavesTheLibraryLoadedUntilItsThreadEnds)
     const std::string strFile =
         terntest::FixedDriveRoot() + "release-in-callback-" + std::to_string(::GetCurrentProcessId()) + ".txt";
     ASSERT_TRUE(terntest::WriteTextFile(strFile, "1"));
-    ASSERT_EQ(::WaitForSingleObject(g_hReported, 60000), WAIT_OBJECT_0);
+    ASSERT_EQ(::WaitForSingleObject(g_hReported.Get(), 60000), WAIT_OBJECT_0);
     EXPECT_EQ(g_nCountAfterRelease.load(), 0u);
     EXPECT_TRUE(session.Unload());
     EXPECT_TRUE(terntest::WaitUntil([] { return ::GetModuleHandleA("TernFileMon.dll") == nullptr; }, 10000))

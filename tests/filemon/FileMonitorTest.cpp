@@ -27,9 +27,7 @@ TEST_F(FileMonitorStart, UsbAttachesTheLocalDisksTooAndRecordsOnlyTheRemovableRo
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}));
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
     EXPECT_EQ(LogLines(), (Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}));
-    EXPECT_TRUE(Monitor().m_pfnUsbCallback == IgnoreEvent);
     EXPECT_EQ(Monitor().m_pUsbRuleList, &m_usbRules);
-    EXPECT_TRUE(Monitor().m_pfnLocalCallback == nullptr);
     EXPECT_EQ(Monitor().m_pLocalRuleList, nullptr);
     EXPECT_TRUE(tern::g_pFileMonitor == &Monitor());
 
@@ -43,7 +41,6 @@ TEST_F(FileMonitorStart, UsbAttachesTheLocalDisksTooAndRecordsOnlyTheRemovableRo
     Monitor().StartFileMonitor(IgnoreEvent, &m_localFilter, FILEMON_LOCAL);
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
     EXPECT_TRUE(RecordedRoots().empty());
-    EXPECT_TRUE(Monitor().m_pfnLocalCallback == IgnoreEvent);
     EXPECT_EQ(Monitor().m_pLocalRuleList, &m_localRules);
 
     // A null rule list is logged for every root and attached all the same.
@@ -99,9 +96,7 @@ TEST_F(FileMonitorStart, StoppingATypeDetachesItsOwnRootsOnly) {
     EXPECT_EQ(Monitor().m_pLocalRuleList, &m_localRules);
 }
 
-class WatchRoots : public MonitorFixture {};
-
-TEST_F(WatchRoots, AddDriveRootNeedsAStartedUsbTypeAndSkipsWatchedRoots) {
+TEST_F(FileMonitorStart, AddDriveRootNeedsAStartedUsbTypeAndSkipsWatchedRoots) {
     EXPECT_TRUE(Monitor().AddDriveRoot("E"));
     EXPECT_FALSE(IsWatched(RemovableDriveRoot()));
     EXPECT_TRUE(Monitor().AddDriveRoot(nullptr));

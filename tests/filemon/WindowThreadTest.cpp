@@ -1,36 +1,24 @@
-// The window thread: ready when the object is, ended without being killed,
-// the monitor handed to it when it outlives the wait, refused timers said,
-// and two threads attaching one root leaving one watch.
+// The window thread: made again when gone, ended without being killed, the
+// monitor handed to it when it outlives the wait, refused timers said, and two
+// threads attaching one root leaving one watch. (That the window is there when
+// monitoring starts straight after creation: every cycle of tests/component/UnloadTest.)
 #include <windows.h>
 #include <dbt.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MonitorFixture.h"
 #include "TestDrives.h"
+#include "../../TernFileMon/common/Win32Handles.h"
 
 namespace terntest {
 namespace {
 
 class WindowThread : public MonitorFixture {};
-
-// Monitoring started straight after construction registers its device
-// notifications for a window that exists.
-TEST_F(WindowThread, WindowExistsWhenTheObjectIsMadeAndStartFindsIt) {
-    m_pObject.reset();
-    for (int i = 0; i < 5; ++i) {
-        auto pObject = std::make_unique<tern::CTernFileMon>();
-        EXPECT_TRUE(::IsWindow(pObject->FileMonitor()->WindowHandle())) << i;
-        pObject->RegisterHostFunction(TERN_HOSTFN_LOG, reinterpret_cast<TernHostFunction>(RecordLog), 0);
-        ClearReportsAndLog();
-        pObject->StartMonitoring(IgnoreEvent, &m_usbFilter);
-        EXPECT_EQ(pObject->FileMonitor()->m_DirWatcher.NumWatchedDirectories(), 3) << i;
-        EXPECT_FALSE(HasLineStartingWith("No device notification")) << i;
-    }
-}
 
 // A window that has gone is made again by the next device event, on the
 // calling thread. Without its class it cannot be, and the timers the event
@@ -72,14 +60,14 @@ TEST_F(WindowThread, GoneWindowIsMadeAgainOrItsRefusedTimersAreSaid) {
 // Blocks the window thread inside its message retrieval while kBlockMessage
 // is being fetched, until g_hRelease is set.
 constexpr UINT kBlockMessage = WM_APP + 17;
-HANDLE g_hBlocked = nullptr;
-HANDLE g_hRelease = nullptr;
+tern::UniqueHandle g_hBlocked(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+tern::UniqueHandle g_hRelease(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
 
 LRESULT CALLBACK BlockOnMessage(int nCode, WPARAM wParam, LPARAM lParam) {
     const MSG* pMsg = reinterpret_cast<const MSG*>(lParam);
     if (nCode >= 0 && pMsg->message == kBlockMessage) {
-        ::SetEvent(g_hBlocked);
-        ::WaitForSingleObject(g_hRelease, 20000);
+        ::SetEvent(g_hBlocked.Get());
+        ::WaitForSingleObject(g_hRelease.Get(), 20000);
     }
     return ::CallNextHookEx(nullptr, nCode, wParam, lParam);
 }
@@ -88,8 +76,6 @@ LRESULT CALLBACK BlockOnMessage(int nCode, WPARAM wParam, LPARAM lParam) {
 // owner goes, the thread keeps the monitor and deletes it when it ends.
 TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
     Start(FILEMON_USB);
-    g_hBlocked = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    g_hRelease = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HHOOK hHook = ::SetWindowsHookExA(WH_GETMESSAGE, BlockOnMessage, nullptr,
                                       Monitor().WindowThreadId());
     ASSERT_NE(hHook, nullptr) << ::GetLastError();
@@ -98,7 +84,7 @@ TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
                                   ::GetCurrentProcess(), &hThread, SYNCHRONIZE, FALSE, 0));
     const HWND hWnd = Window();
     ASSERT_TRUE(::PostMessageA(hWnd, kBlockMessage, 0, 0));
-    ASSERT_EQ(::WaitForSingleObject(g_hBlocked, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_EQ(::WaitForSingleObject(g_hBlocked.Get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
 
     Monitor().SetWindowThreadEndWait(300);
     ClearReportsAndLog();
@@ -109,7 +95,7 @@ TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
     EXPECT_EQ(::WaitForSingleObject(hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     const size_t nLinesAtHandOver = LogLines().size();
 
-    ::SetEvent(g_hRelease);
+    ::SetEvent(g_hRelease.Get());
     EXPECT_EQ(::WaitForSingleObject(hThread, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_FALSE(::IsWindow(hWnd));
     EXPECT_TRUE(tern::g_pFileMonitor == nullptr);
@@ -118,8 +104,6 @@ TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
     EXPECT_EQ(LogLines().size(), nLinesAtHandOver);
     ::UnhookWindowsHookEx(hHook);
     ::CloseHandle(hThread);
-    ::CloseHandle(g_hBlocked);
-    ::CloseHandle(g_hRelease);
 }
 
 // A host that lets go of the component from inside a log call on the window
@@ -157,25 +141,12 @@ TEST_F(WindowThread, OwnerDroppedOnTheWindowThreadIsEndedThere) {
 
 // Two threads attaching the same root at once leave one watch and one record.
 TEST_F(WindowThread, RacingAttachesOfOneRootLeaveOneWatch) {
-    struct Attacher {
-        tern::CFileMonitor* pMonitor;
-        FileMonRuleList* pRules;
-        static DWORD WINAPI Run(LPVOID pParam) {
-            auto* pSelf = static_cast<Attacher*>(pParam);
-            for (int i = 0; i < 20; ++i) {
-                pSelf->pMonitor->AddWatchRoot(RemovableDriveRoot(), pSelf->pRules, true);
-            }
-            return 0;
-        }
-    } attacher{&Monitor(), &m_usbRules};
-    HANDLE arrThreads[2];
-    for (HANDLE& hThread : arrThreads) {
-        hThread = ::CreateThread(nullptr, 0, Attacher::Run, &attacher, 0, nullptr);
-        ASSERT_NE(hThread, nullptr);
-    }
-    EXPECT_EQ(::WaitForMultipleObjects(2, arrThreads, TRUE, 60000),
-              static_cast<DWORD>(WAIT_OBJECT_0));
-    for (HANDLE hThread : arrThreads) ::CloseHandle(hThread);
+    auto attach = [this] {
+        for (int i = 0; i < 20; ++i) Monitor().AddWatchRoot(RemovableDriveRoot(), &m_usbRules, true);
+    };
+    std::thread first(attach), second(attach);
+    first.join();
+    second.join();
     EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 1);
     EXPECT_EQ(RecordedRoots(), std::vector<std::string>{RemovableDriveRoot()});
 }

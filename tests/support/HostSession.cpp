@@ -141,12 +141,9 @@ bool HostSession::Unload() {
     return bFreed;
 }
 
-bool HostSession::Start(int nType, FileMonRuleList* pRules) {
-    return Start(nType, pRules, nType == FILEMON_USB ? RecordUsbReport : RecordLocalReport);
-}
-
 bool HostSession::Start(int nType, FileMonRuleList* pRules, FileMonCallback pfnReport) {
     if (m_pMonitor == nullptr || nType < 1 || nType > 2) return false;
+    if (pfnReport == nullptr) pfnReport = nType == FILEMON_USB ? RecordUsbReport : RecordLocalReport;
     m_arrFilters[nType] = FileMonFilterList{nType, pRules};
     return m_pMonitor->StartMonitoring(pfnReport, &m_arrFilters[nType]);
 }

@@ -66,9 +66,8 @@ public:
     PFN_CreateObject CreateObject() const { return m_pfnCreate; }
     ITernFileMon* Monitor() const { return m_pMonitor; }
     ICommonControl* Control() const { return m_pControl; }
-    bool Start(int nType, FileMonRuleList* pRules);
-    // The same with the host's own callback.
-    bool Start(int nType, FileMonRuleList* pRules, FileMonCallback pfnReport);
+    // With the host's own callback, or (null) the fixture's recorder of its side.
+    bool Start(int nType, FileMonRuleList* pRules, FileMonCallback pfnReport = nullptr);
     // Stops both types (unless told not to) and releases the object now; the
     // count Release returned.
     ULONG Close(bool bStopFirst = true);
