@@ -1,16 +1,13 @@
-// The deferring wrapper: filter flags, the filter test, both transports and
+// The deferring wrapper: filter flags, the filter test, the thread transport and
 // the wait for the delivery of OnWatchStopped.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <atomic>
-#include <cstring>
 #include <string>
 
 #include "RecordingHandler.h"
 #include "../../TernFileMon/DirectoryChanges/DelayedDirectoryChangeHandler.h"
-#include "../../TernFileMon/DirectoryChanges/DelayedNotifier.h"
 #include "../../TernFileMon/DirectoryChanges/PathMatcher.h"
 
 using namespace terntest;
@@ -67,40 +64,30 @@ TEST(DelayedDispatch, FilterFlagsDecideWhatReachesTheHandler) {
     }
 }
 
+// What the handler's test rejects is not wanted, watch events always are,
+// and nothing is without a real handler. The partial path is cut only with flag 4.
 TEST(DelayedDispatch, IsNotificationWantedFollowsTheFlags) {
     RecordingHandler* pReal = new RecordingHandler();
     pReal->m_strRejectSuffix = ".log";
-    char szKeep[] = "D:\\w\\keep.txt";
     char szSkip[] = "D:\\w\\skip.log";
-    char szDir[] = "D:\\w";
     {
         CDelayedDirectoryChangeHandler wrapper(pReal, false, "*", "", 8);
         wrapper.SetPartialPathOffset("D:\\w");
-        EXPECT_EQ(wrapper.GetPartialPathOffset(), 0u) << "only with flag 4";
-        CChangeNotification keep = MakeNotification(&wrapper, tern::NOTIFY_KIND_ADDED, szKeep);
+        EXPECT_EQ(wrapper.GetPartialPathOffset(), 0u);
         CChangeNotification skip = MakeNotification(&wrapper, tern::NOTIFY_KIND_ADDED, szSkip);
         CChangeNotification error = MakeNotification(&wrapper, tern::NOTIFY_KIND_WATCH_ERROR, szSkip);
-        EXPECT_TRUE(wrapper.IsNotificationWanted(&keep));
         EXPECT_FALSE(wrapper.IsNotificationWanted(&skip));
-        EXPECT_TRUE(wrapper.IsNotificationWanted(&error)) << "watch events are never filtered";
+        EXPECT_TRUE(wrapper.IsNotificationWanted(&error));
         EXPECT_FALSE(wrapper.IsNotificationWanted(nullptr));
-
-        // Without a real handler nothing is wanted.
+        // Taken back before the wrapper's end would release it.
         EXPECT_EQ(wrapper.SetRealDirectoryChangeHandler(nullptr), pReal);
-        EXPECT_FALSE(wrapper.IsNotificationWanted(&keep));
-        EXPECT_EQ(wrapper.SetRealDirectoryChangeHandler(pReal), nullptr);
-        // The wrapper holds no reference of its own: the watch record does.
-        EXPECT_EQ(wrapper.SetRealDirectoryChangeHandler(nullptr), pReal);
+        EXPECT_FALSE(wrapper.IsNotificationWanted(&error));
     }
-    {
-        CDelayedDirectoryChangeHandler wrapper(nullptr, false, nullptr, nullptr, 4);
-        wrapper.SetPartialPathOffset("D:\\w");
-        EXPECT_EQ(wrapper.GetPartialPathOffset(), 5u);
-        wrapper.SetPartialPathOffset("D:\\w\\");
-        EXPECT_EQ(wrapper.GetPartialPathOffset(), 5u);
-        CChangeNotification stop = MakeNotification(&wrapper, tern::NOTIFY_KIND_WATCH_STOPPED, szDir);
-        EXPECT_FALSE(wrapper.IsNotificationWanted(&stop)) << "no real handler";
-    }
+    CDelayedDirectoryChangeHandler wrapper(nullptr, false, nullptr, nullptr, 4);
+    wrapper.SetPartialPathOffset("D:\\w");
+    EXPECT_EQ(wrapper.GetPartialPathOffset(), 5u);
+    wrapper.SetPartialPathOffset("D:\\w\\");
+    EXPECT_EQ(wrapper.GetPartialPathOffset(), 5u);
     pReal->Release();
 }
 
@@ -114,38 +101,8 @@ TEST(DelayedDispatch, StopIsConfirmedEvenWhenTheHandlerThrows) {
         ASSERT_EQ(watcher.Watch(strFolder, pHandler), 0u);
         EXPECT_TRUE(watcher.UnwatchDirectory(strFolder));
         EXPECT_EQ(pHandler->Count("stopped"), 1u);
-        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return pHandler->GetReferenceCount() == 1; }));
     }
-    pHandler->Release();
-}
-
-// With the GUI flag, notifications travel through a hidden window and arrive
-// on the thread that created it, here the test's own, which pumps messages.
-// Flag 128: the unwatch must not wait for a stop that this very thread would
-// have to deliver.
-TEST(DelayedDispatch, WindowTransportDeliversOnTheWindowThread) {
-    TempFolder folder("gui");
-    RecordingHandler* pHandler = new RecordingHandler();
-    auto pumpUntilAdded = [&] {
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
-        return pHandler->Count("added", "gui.txt") > 0;
-    };
-    {
-        ProbeWatcher watcher(true, 8 | 128);
-        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
-        EXPECT_NE(::FindWindowA("Delayed_Message_Sender", "DelayedWnd"), nullptr);
-        EXPECT_TRUE(WriteTextFile(folder.Child("gui.txt"), "x"));
-        EXPECT_TRUE(Eventually(pumpUntilAdded));
-        EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
-    }
-    EXPECT_EQ(tern::CDelayedNotificationWindow::WindowHandle(), nullptr);
-    const auto calls = pHandler->Calls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.front().strKind, "started");
-    EXPECT_EQ(pHandler->Count("added", "gui.txt"), 1u);
-    for (const auto& call : calls) EXPECT_EQ(call.dwThreadId, ::GetCurrentThreadId());
-    EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
     pHandler->Release();
 }
 

@@ -1,9 +1,7 @@
 #include "RecordingHandler.h"
 
-#include <cstdint>
 #include <cstring>
 
-#include "../../TernFileMon/common/ByteString.h"
 
 namespace terntest {
 
@@ -31,36 +29,15 @@ size_t RecordingHandler::Count(const std::string& strKind, const std::string& st
 
 bool RecordingHandler::WaitForCount(const std::string& strKind, const std::string& strNamePart, size_t nCount,
                                     DWORD nTimeoutMs) const {
-    const ULONGLONG nEnd = ::GetTickCount64() + nTimeoutMs;
-    while (Count(strKind, strNamePart) < nCount) {
-        if (::GetTickCount64() >= nEnd) return false;
-        ::Sleep(10);
-    }
-    return true;
+    return WaitUntil([&] { return Count(strKind, strNamePart) >= nCount; }, nTimeoutMs);
 }
 
-bool RecordingHandler::Has(const std::string& strKind, const std::string& strName,
-                           const std::string& strNewName) const {
+std::vector<std::string> RecordingHandler::Lines() const {
+    std::vector<std::string> vecLines;
     for (const HandlerCall& call : Calls()) {
-        if (call.strKind == strKind && call.strName == strName && call.strNewName == strNewName) return true;
+        vecLines.push_back(call.strKind + " " + call.strName + (call.strNewName.empty() ? "" : " > " + call.strNewName));
     }
-    return false;
-}
-
-bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory) {
-    for (std::uintptr_t nValue = 4; nValue < 0x10000; nValue += 4) {
-        const HANDLE hCandidate = reinterpret_cast<HANDLE>(nValue);
-        DWORD dwFlags = 0;
-        if (!::GetHandleInformation(hCandidate, &dwFlags) || ::GetFileType(hCandidate) != FILE_TYPE_DISK) continue;
-        char szPath[MAX_PATH * 2] = {};
-        const DWORD nLength = ::GetFinalPathNameByHandleA(hCandidate, szPath, sizeof(szPath),
-                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (nLength == 0 || nLength >= sizeof(szPath)) continue;
-        std::string strPath = szPath;
-        if (strPath.rfind("\\\\?\\", 0) == 0) strPath = strPath.substr(4);
-        if (tern::EqualsNoCase(strPath, strDirectory)) return ::CloseHandle(hCandidate) != FALSE;
-    }
-    return false;
+    return vecLines;
 }
 
 }  // namespace terntest

@@ -14,6 +14,7 @@
 
 #include "TestDrives.h"
 #include "TestFiles.h"
+#include "WaitUntil.h"
 #include "../../TernFileMon/DirectoryChanges/DirectoryChangeHandler.h"
 #include "../../TernFileMon/DirectoryChanges/DirectoryChangeWatcher.h"
 
@@ -44,7 +45,6 @@ public:
         Record("started", strDir, "", dwError);
     }
     void OnWatchStopped(const tern::ByteString& strDir) override {
-        if (m_nStopDelayMs > 0) ::Sleep(m_nStopDelayMs);
         Record("stopped", strDir);
         if (m_bThrowOnStop) throw std::runtime_error("handler failed on stop");
     }
@@ -58,11 +58,10 @@ public:
     size_t Count(const std::string& strKind, const std::string& strNamePart = "") const;
     bool WaitForCount(const std::string& strKind, const std::string& strNamePart, size_t nCount,
                       DWORD nTimeoutMs = kDeliveryWaitMs) const;
-    // True when an exact call (kind, name, new name) was seen.
-    bool Has(const std::string& strKind, const std::string& strName, const std::string& strNewName = "") const;
+    // "<kind> <name>", with " > <new name>" for a rename, for each call in order.
+    std::vector<std::string> Lines() const;
 
     std::atomic<int> m_nAcceptCalls{0};
-    DWORD m_nStopDelayMs = 0;
     bool m_bThrowOnStop = false;
     std::string m_strRejectSuffix;
 
@@ -103,21 +102,6 @@ public:
 private:
     std::string m_strPath;
 };
-
-// Polls the condition every 10 ms for up to nTimeoutMs. The watch record, the
-// queued calls and the notification thread let go of a handler a moment after
-// the call that ends them, later on a busy machine.
-template <typename Condition>
-bool Eventually(Condition condition, DWORD nTimeoutMs = kDeliveryWaitMs) {
-    for (const ULONGLONG nEnd = ::GetTickCount64() + nTimeoutMs; !condition(); ::Sleep(10)) {
-        if (::GetTickCount64() >= nEnd) return condition();
-    }
-    return true;
-}
-
-// Closes this process's handle to the directory, as a vanished volume would
-// take it away under the watch. False when no such handle was found.
-bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory);
 
 }  // namespace terntest
 

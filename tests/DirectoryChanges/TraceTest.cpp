@@ -10,14 +10,12 @@ TEST(Trace, WritesOnlyWhileTheSwitchExistsInTheLayoutTimeTagMessageLineSource) {
     ASSERT_TRUE(terntest::DeleteAutoTestValue());
     terntest::DebugOutputCapture capture;
     tern::WriteTrace("before the switch", 1, "DirectoryChanges");
-    {
-        terntest::AutoTestSwitch on;
-        ASSERT_TRUE(on.IsOn());
-        tern::WriteTrace("WatchDirectory  IsDirectory is FALSE", 123, "DirectoryChanges");
-        tern::WriteTrace("negative", static_cast<int>(2147483648u), "DirectoryChanges");
-        TERN_TRACE("from the macro");
-        tern::WriteTrace(nullptr, 5, nullptr);
-    }
+    ASSERT_TRUE(terntest::SetAutoTestValue());
+    tern::WriteTrace("WatchDirectory  IsDirectory is FALSE", 123, "DirectoryChanges");
+    tern::WriteTrace("negative", static_cast<int>(2147483648u), "DirectoryChanges");
+    TERN_TRACE("from the macro");
+    tern::WriteTrace(nullptr, 5, nullptr);
+    ASSERT_TRUE(terntest::DeleteAutoTestValue());
     tern::WriteTrace("after the switch", 3, "DirectoryChanges");
 
     const std::vector<std::string> lines = capture.Lines();

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,24 @@ void WriteFile(const std::string& strPath, const std::string& strText) {
 
 class WatcherEndToEnd : public ::testing::TestWithParam<bool> {};
 
+// Closes this process's handle to the directory, as a vanished volume would
+// take it away under the watch. False when no such handle was found.
+bool CloseDirectoryHandleBehindTheWatch(const std::string& strDirectory) {
+    for (std::uintptr_t nValue = 4; nValue < 0x10000; nValue += 4) {
+        const HANDLE hCandidate = reinterpret_cast<HANDLE>(nValue);
+        DWORD dwFlags = 0;
+        if (!::GetHandleInformation(hCandidate, &dwFlags) || ::GetFileType(hCandidate) != FILE_TYPE_DISK) continue;
+        char szPath[MAX_PATH * 2] = {};
+        const DWORD nLength = ::GetFinalPathNameByHandleA(hCandidate, szPath, sizeof(szPath),
+                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (nLength == 0 || nLength >= sizeof(szPath)) continue;
+        std::string strPath = szPath;
+        if (strPath.rfind("\\\\?\\", 0) == 0) strPath = strPath.substr(4);
+        if (tern::EqualsNoCase(strPath, strDirectory)) return ::CloseHandle(hCandidate) != FALSE;
+    }
+    return false;
+}
+
 }  // namespace
 
 // Files and directories, created, written, renamed and deleted in a watched
@@ -28,7 +48,8 @@ class WatcherEndToEnd : public ::testing::TestWithParam<bool> {};
 // thread and never on the worker. The parameter adds a trailing backslash to
 // the watched name; the paths are the same either way.
 TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
-    const std::string strFolder = MakeFreshFolder(FixedDriveRoot(), "e2e");
+    TempFolder folder("e2e");
+    const std::string& strFolder = folder.Path();
     const std::string strWatched = GetParam() ? strFolder + "\\" : strFolder;
     RecordingHandler* pHandler = new RecordingHandler();
     {
@@ -36,16 +57,14 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         ASSERT_EQ(watcher.Watch(strWatched, pHandler), 0u);
         EXPECT_EQ(::GetLastError(), 0u);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 1);
-        EXPECT_TRUE(watcher.IsAlreadyWatched(strWatched));
         ASSERT_TRUE(pHandler->WaitForCount("started", "", 1));
         // The watch's reference (queued calls hold one only until delivered).
-        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 2; }));
+        EXPECT_TRUE(WaitUntil([&] { return pHandler->GetReferenceCount() == 2; }));
         const DWORD dwNotifyThread = tern::CDelayedNotificationThread::ThreadId();
         EXPECT_NE(dwNotifyThread, 0u);
 
         // Each step waits for its own call before the next one starts.
-        const std::string strA = strFolder + "\\a.txt", strB = strFolder + "\\b.txt";
-        const std::string strSub = strFolder + "\\sub", strInSub = strSub + "\\inner.dat";
+        const std::string strA = strFolder + "\\a.txt", strB = strFolder + "\\b.txt", strSub = strFolder + "\\sub";
         WriteFile(strA, "hello");
         ASSERT_TRUE(pHandler->WaitForCount("added", strA, 1));
         ::Sleep(50);
@@ -53,11 +72,6 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         ASSERT_TRUE(pHandler->WaitForCount("renamed", strA, 1));
         ASSERT_TRUE(::CreateDirectoryA(strSub.c_str(), nullptr));
         ASSERT_TRUE(pHandler->WaitForCount("added", strSub, 1));
-        ::Sleep(50);
-        WriteFile(strInSub, "deep");
-        ASSERT_TRUE(pHandler->WaitForCount("added", strInSub, 1));
-        ASSERT_TRUE(::DeleteFileA(strInSub.c_str()));
-        ASSERT_TRUE(pHandler->WaitForCount("removed", strInSub, 1));
         ASSERT_TRUE(::DeleteFileA(strB.c_str()));
         ASSERT_TRUE(pHandler->WaitForCount("removed", strB, 1));
         ASSERT_TRUE(::RemoveDirectoryA(strSub.c_str()));
@@ -67,7 +81,8 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
 
         const std::vector<HandlerCall> calls = pHandler->Calls();
-        EXPECT_TRUE(pHandler->Has("renamed", strA, strB));
+        const std::vector<std::string> lines = pHandler->Lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "renamed " + strA + " > " + strB), 1);
         EXPECT_GT(pHandler->Count("modified", strA), 0u) << "writing a.txt modifies it";
         ASSERT_FALSE(calls.empty());
         EXPECT_EQ(calls.front().strKind, "started");
@@ -77,46 +92,18 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
         EXPECT_EQ(calls.back().strName, strWatched);
 
         // The notification thread ends with its last watch.
-        EXPECT_TRUE(Eventually([] { return tern::CDelayedNotificationThread::ThreadId() == 0; }));
+        EXPECT_TRUE(WaitUntil([] { return tern::CDelayedNotificationThread::ThreadId() == 0; }));
         EXPECT_NE(dwNotifyThread, watcher.m_dwWorkerThreadId.load());
         EXPECT_NE(dwNotifyThread, ::GetCurrentThreadId());
         for (const HandlerCall& call : calls) EXPECT_EQ(call.dwThreadId, dwNotifyThread);
         // The watch gives its reference back and unbinds the handler.
-        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return pHandler->GetReferenceCount() == 1; }));
         EXPECT_EQ(pHandler->GetWatcher(), nullptr);
     }
     pHandler->Release();
-    RemoveTree(strFolder);
 }
 
 INSTANTIATE_TEST_SUITE_P(TrailingBackslash, WatcherEndToEnd, ::testing::Bool());
-
-// Without the subtree flag only the watched level is reported; a directory
-// rename there is a rename like any other.
-TEST(WatcherEndToEndFlat, WatchWithoutSubtreeSeesOnlyItsOwnLevel) {
-    const std::string strFolder = MakeFreshFolder(FixedDriveRoot(), "flat");
-    RecordingHandler* pHandler = new RecordingHandler();
-    {
-        ProbeWatcher watcher;
-        ASSERT_EQ(watcher.Watch(strFolder, pHandler, FALSE), 0u);
-        const std::string strSub = strFolder + "\\sub";
-        const std::string strMoved = strFolder + "\\moved";
-        ASSERT_TRUE(::CreateDirectoryA(strSub.c_str(), nullptr));
-        ASSERT_TRUE(pHandler->WaitForCount("added", strSub, 1));
-        WriteFile(strSub + "\\hidden.txt", "below the watched level");
-        WriteFile(strFolder + "\\top.txt", "on the watched level");
-        ASSERT_TRUE(pHandler->WaitForCount("added", "top.txt", 1));
-        ASSERT_TRUE(::DeleteFileA((strSub + "\\hidden.txt").c_str()));
-        ASSERT_TRUE(::MoveFileA(strSub.c_str(), strMoved.c_str()));
-        ASSERT_TRUE(pHandler->WaitForCount("renamed", strSub, 1));
-        EXPECT_TRUE(pHandler->Has("renamed", strSub, strMoved));
-        EXPECT_EQ(pHandler->Count("added", "hidden.txt"), 0u);
-        EXPECT_EQ(pHandler->Count("removed", "hidden.txt"), 0u);
-        EXPECT_TRUE(watcher.UnwatchAllDirectories());
-    }
-    pHandler->Release();
-    RemoveTree(strFolder);
-}
 
 TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
     TempFolder folder("args");
@@ -137,77 +124,11 @@ TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
         EXPECT_EQ(watcher.Watch(folder.Child("missing"), pHandler),
                   161u);
         EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return pHandler->GetReferenceCount() == 1; }));
 
         // Unwatching without a watch: no port yet.
         EXPECT_FALSE(watcher.UnwatchDirectory(folder.Path()));
         EXPECT_FALSE(watcher.UnwatchAllDirectories());
-        EXPECT_FALSE(watcher.UnwatchDirectory(static_cast<tern::CDirectoryChangeHandler*>(nullptr)));
-        EXPECT_FALSE(watcher.IsAlreadyWatched(""));
-    }
-    pHandler->Release();
-}
-
-// Watching a name twice replaces the watch; unwatched entries leave holes
-// that the next watch fills before the registry grows.
-TEST(WatcherHandshake, WatchingTwiceReplacesAndHolesAreReused) {
-    TempFolder a("reg-a"), b("reg-b"), c("reg-c"), d("reg-d");
-    RecordingHandler* pFirst = new RecordingHandler();
-    RecordingHandler* pSecond = new RecordingHandler();
-    {
-        ProbeWatcher watcher;
-        ASSERT_EQ(watcher.Watch(a.Path(), pFirst), 0u);
-        std::string strUpper = a.Path();
-        tern::MakeUpperInPlace(strUpper);
-        ASSERT_EQ(watcher.Watch(strUpper, pSecond), 0u);
-        EXPECT_EQ(watcher.NumWatchedDirectories(), 1);
-        EXPECT_TRUE(Eventually([&] { return pFirst->GetReferenceCount() == 1; }));
-        EXPECT_EQ(pFirst->GetWatcher(), nullptr);
-        EXPECT_TRUE(pFirst->WaitForCount("stopped", "", 1));
-        EXPECT_TRUE(Eventually([&] { return pSecond->GetReferenceCount() == 2; })) << "the watch's one reference";
-
-        ASSERT_TRUE(terntest::WriteTextFile(a.Child("only-second.txt"), "x"));
-        EXPECT_TRUE(pSecond->WaitForCount("added", "only-second.txt", 1));
-        EXPECT_EQ(pFirst->Count("added"), 0u);
-
-        ASSERT_EQ(watcher.Watch(b.Path(), pFirst), 0u);
-        ASSERT_EQ(watcher.Watch(c.Path(), pFirst), 0u);
-        EXPECT_EQ(pFirst->GetWatcherReferenceCount(), 2);
-        EXPECT_TRUE(watcher.UnwatchDirectory(b.Path()));
-        EXPECT_EQ(pFirst->GetWatcherReferenceCount(), 1);
-        EXPECT_FALSE(watcher.UnwatchDirectory(b.Path())) << "no longer watched";
-        EXPECT_TRUE(watcher.UnwatchDirectory(std::string())) << "an empty name is a no-op";
-        ASSERT_EQ(watcher.Watch(d.Path(), pSecond), 0u);
-        EXPECT_EQ(watcher.NumWatchedDirectories(), 3);
-
-        EXPECT_TRUE(watcher.UnwatchAllDirectories());
-        EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-    }
-    EXPECT_TRUE(Eventually([&] { return pFirst->GetReferenceCount() == 1; }));
-    EXPECT_TRUE(Eventually([&] { return pSecond->GetReferenceCount() == 1; }));
-    pFirst->Release();
-    pSecond->Release();
-}
-
-// The unwatch waits 5000 ms for the worker, which waits as long for the
-// notification thread: a handler slower than that leaves the record alive
-// (the worker may still use it) until the worker has ended.
-TEST(WatcherHandshake, SlowOnWatchStoppedLeavesTheRecordAliveUntilTheWorkerEnds) {
-    TempFolder folder("slow");
-    RecordingHandler* pHandler = new RecordingHandler();
-    pHandler->m_nStopDelayMs = 5600;
-    {
-        ProbeWatcher watcher;
-        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
-        EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
-        EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-        EXPECT_TRUE(pHandler->WaitForCount("stopped", "", 1));
-        ::Sleep(50);
-        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 2; })) << "the stranded record still holds it";
-
-        EXPECT_TRUE(watcher.UnwatchAllDirectories());
-        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
-        EXPECT_EQ(watcher.m_nWorkerExits.load(), 1);
     }
     pHandler->Release();
 }
@@ -222,12 +143,11 @@ TEST(WatcherHandshake, VanishedDirectoryGivesOnWatchErrorAndDropsTheWatch) {
         ProbeWatcher watcher;
         ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
         ASSERT_TRUE(pHandler->WaitForCount("started", "", 1));
-        ASSERT_TRUE(terntest::CloseDirectoryHandleBehindTheWatch(folder.Path()));
+        ASSERT_TRUE(CloseDirectoryHandleBehindTheWatch(folder.Path()));
         ASSERT_TRUE(pHandler->WaitForCount("error", folder.Path(), 1));
         EXPECT_NE(pHandler->Calls().back().dwError, 0u);
-        for (int i = 0; i < 100 && watcher.NumWatchedDirectories() != 0; ++i) ::Sleep(10);
-        EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-        EXPECT_TRUE(Eventually([&] { return pHandler->GetReferenceCount() == 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return watcher.NumWatchedDirectories() == 0; }));
+        EXPECT_TRUE(WaitUntil([&] { return pHandler->GetReferenceCount() == 1; }));
         EXPECT_EQ(pHandler->GetWatcher(), nullptr);
 
         // The worker goes on serving other watches.
@@ -238,35 +158,5 @@ TEST(WatcherHandshake, VanishedDirectoryGivesOnWatchErrorAndDropsTheWatch) {
         EXPECT_TRUE(watcher.UnwatchAllDirectories());
     }
     EXPECT_EQ(pHandler->Count("stopped"), 1u) << "only the second watch was stopped";
-    pHandler->Release();
-}
-
-namespace {
-
-// The start handshake waits 10 s for the worker; this worker sleeps longer
-// before it takes its first packet.
-class LateWorkerWatcher : public ProbeWatcher {
-protected:
-    void OnWorkerThreadStart() override {
-        ProbeWatcher::OnWorkerThreadStart();
-        ::Sleep(11500);
-    }
-};
-
-}  // namespace
-
-// The late start counts as a success; the stop that follows must still wait
-// for the worker to carry it out, not take the late start's signal for it.
-TEST(WatcherHandshake, StartConfirmedLateDoesNotPassForTheStop) {
-    TempFolder folder("late");
-    RecordingHandler* pHandler = new RecordingHandler();
-    {
-        LateWorkerWatcher watcher;
-        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
-        ASSERT_TRUE(pHandler->WaitForCount("started", "", 1, kDeliveryWaitMs + 2000));
-        EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
-        EXPECT_EQ(pHandler->Count("stopped"), 1u) << "the unwatch returned before the worker had stopped the watch";
-        EXPECT_EQ(watcher.NumWatchedDirectories(), 0);
-    }
     pHandler->Release();
 }

@@ -8,14 +8,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "DebugOutputCapture.h"
-#include "HandleCount.h"
 #include "HostSession.h"
+#include "TestDrives.h"
 #include "../../TernFileMon/component/TernFileMonObject.h"
 #include "../../TernFileMon/filemon/FileMonitor.h"
 
 using namespace terntest;
-using Lines = std::vector<std::string>;
 
 // The host's callbacks use the standard Windows convention (the callee pops
 // its argument on the 32-bit build).
@@ -30,33 +28,7 @@ Result CallSlot(void* pInterface, int nSlot, Args... args) {
     return reinterpret_cast<Fn>((*static_cast<void***>(pInterface))[nSlot])(pInterface, args...);
 }
 
-BOOL CALLBACK CountIfOfThisProcess(HWND hWnd, LPARAM lParam) {
-    DWORD nProcessId = 0;
-    ::GetWindowThreadProcessId(hWnd, &nProcessId);
-    if (nProcessId == ::GetCurrentProcessId()) ++*reinterpret_cast<unsigned*>(lParam);
-    return TRUE;
-}
-
-unsigned CountWindowsOfThisProcess() {  // top-level and message-only
-    unsigned nCount = 0;
-    ::EnumWindows(CountIfOfThisProcess, reinterpret_cast<LPARAM>(&nCount));
-    for (HWND hWnd = ::FindWindowExA(HWND_MESSAGE, nullptr, nullptr, nullptr); hWnd != nullptr;
-         hWnd = ::FindWindowExA(HWND_MESSAGE, hWnd, nullptr, nullptr)) {
-        CountIfOfThisProcess(hWnd, reinterpret_cast<LPARAM>(&nCount));
-    }
-    return nCount;
-}
-
-// The hidden window appears on the component's own thread, a moment after creation.
-bool WaitForMonitorWindow() {
-    for (int i = 0; i < 200; ++i, ::Sleep(10)) {
-        if (::FindWindowA("FileMonWindowClass", "FileMon") != nullptr) return true;
-    }
-    return false;
-}
-
 void TERN_CALLBACK IgnoreReport(FileMonEvent*) {}
-void TERN_CALLBACK HostFunctionA() {}
 
 }  // namespace
 
@@ -87,8 +59,6 @@ TEST(HostContract, ExportsAndCreateObject) {
     // Without ICommonControl out, only ITernFileMon is handed out.
     ITernFileMon* pMonitor = dll.CreateObject()("ITernFileMon", nullptr, nullptr);
     ASSERT_NE(pMonitor, nullptr);
-    EXPECT_EQ(pMonitor->AddRef(), 2u);
-    EXPECT_EQ(pMonitor->Release(), 1u);
     EXPECT_EQ(pMonitor->Release(), 0u);
 }
 
@@ -110,12 +80,8 @@ TEST(HostContract, ReferenceCountLivesOnITernFileMonOnly) {
     EXPECT_EQ(pOut, pMonitor);
     EXPECT_EQ(CallSlot<HRESULT>(pControl, 0, &IID_IUnknown, &pOut), 0);
     EXPECT_EQ(pOut, pControl);
-
-    DebugOutputCapture capture;
     EXPECT_EQ(CallSlot<ULONG>(pMonitor, 2), 1u);
-    EXPECT_EQ(capture.Count("A CTernFileMon object was deleted!"), 0u);
     EXPECT_EQ(CallSlot<ULONG>(pMonitor, 2), 0u);
-    EXPECT_EQ(capture.Count("A CTernFileMon object was deleted!\n"), 1u);
 }
 
 TEST(HostContract, SlotsAnswerInTheirOrderAndLogThroughTheHostFunction) {
@@ -171,8 +137,6 @@ TEST(HostContract, MachineNameIsTheFirstLabelOfTheDnsName) {
     const std::string strDns = szDns;
     ASSERT_NE(strDns, "");
     EXPECT_EQ(session.Control()->GetMachineName(), strDns.substr(0, strDns.find('.')));
-    EXPECT_EQ(tern::FirstDnsLabel("host.corp.example.com"), "host");
-    EXPECT_EQ(tern::FirstDnsLabel(".corp.example"), "");
 }
 
 TEST(HostContract, StartStopAndCheckRefuseWhatTheyCannotServe) {
@@ -185,7 +149,7 @@ TEST(HostContract, StartStopAndCheckRefuseWhatTheyCannotServe) {
         EXPECT_FALSE(pMonitor->StartMonitoring(IgnoreReport, &filter)) << nType;
         EXPECT_FALSE(pMonitor->StopMonitoring(nType)) << nType;
     }
-    EXPECT_EQ(LogLines(), Lines(6, "unkonw filemonitor Type"));
+    EXPECT_EQ(LogLines(), std::vector<std::string>(6, "unkonw filemonitor Type"));
     ClearReportsAndLog();
     EXPECT_FALSE(pMonitor->StartMonitoring(IgnoreReport, nullptr));
     EXPECT_EQ(LogLines().size(), 1u);
@@ -211,63 +175,20 @@ TEST(HostContract, StartStopAndCheckRefuseWhatTheyCannotServe) {
     EXPECT_EQ(event.strRuleTag, "");
     EXPECT_TRUE(LogLines().empty());
     EXPECT_FALSE(pMonitor->AddDrive(nullptr));
+
+    // Started for real, FILEMON_USB records the removable drive, whose files then match.
+    ASSERT_TRUE(session.Start(FILEMON_USB, &rules));
+    event.strPath = RemovableDriveRoot() + "a.txt";
+    EXPECT_TRUE(pMonitor->CheckEvent(&rules, &event));
+    EXPECT_EQ(event.strRuleTag, "tag");
 }
 
-TEST(HostContract, TwentyObjectsCreatedAndReleasedLeaveNoThreadWindowOrHandleBehind) {
-    HostSession dll(false);
-    FileMonRuleList rules(1);
-    FileMonFilterList usb = {FILEMON_USB, &rules}, local = {FILEMON_LOCAL, &rules};
-    auto cycle = [&](bool bStart) {
-        ITernFileMon* pMonitor = dll.CreateObject()("ITernFileMon", nullptr, nullptr);
-        ASSERT_NE(pMonitor, nullptr);
-        EXPECT_TRUE(WaitForMonitorWindow());
-        if (bStart) {
-            EXPECT_TRUE(pMonitor->StartMonitoring(IgnoreReport, &usb));
-            EXPECT_TRUE(pMonitor->StartMonitoring(IgnoreReport, &local));
-        }
-        EXPECT_EQ(pMonitor->Release(), 0u);
-        EXPECT_EQ(::FindWindowA("FileMonWindowClass", "FileMon"), nullptr);
-    };
-    cycle(true);  // whatever the system starts once per process
-    const unsigned nThreadsBefore = CountThreads();
-    const unsigned nWindowsBefore = CountWindowsOfThisProcess();
-    const unsigned nHandlesBefore = CountOpenHandles();
-    for (int i = 0; i < 20; ++i) cycle(i % 2 == 0);
-    // A leak leaves more behind; a handle that a system thread held only during
-    // the first count may be gone by now.
-    EXPECT_LE(CountThreads(), nThreadsBefore);
-    EXPECT_LE(CountWindowsOfThisProcess(), nWindowsBefore);
-    EXPECT_LE(CountOpenHandles(), nHandlesBefore);
-}
-
-TEST(ComponentObject, ValuesHostFunctionsAndLog) {
+TEST(ComponentObject, InitializeAgainAndTheLog) {
     tern::CTernFileMon object;
     EXPECT_TRUE(object.IsInitialized());
-    EXPECT_EQ(object.RefCount(), 0);
-    EXPECT_EQ(object.SetValue2(22), 0);
-    EXPECT_EQ(object.SetValue3(33), 0);
-    EXPECT_EQ(object.GetValue2(), 22);
-    EXPECT_EQ(object.GetValue3(), 33);
-    EXPECT_EQ(object.Name(), "");
     HANDLE hThread = object.FileMonitor()->WindowThreadHandle();
     EXPECT_EQ(object.Initialize("again"), 0);
     EXPECT_EQ(object.FileMonitor()->WindowThreadHandle(), hThread) << "no second window thread";
-
-    // Twelve slots, and no others.
-    const int ids[] = {0x100, 0x200, 0x300, 0x400, 0x500, 0x600, 0x700, 0x800, 0x900, 0x1000, 0x1100, 0x1200};
-    for (int nId : ids) {
-        EXPECT_EQ(object.RegisterHostFunction(nId, HostFunctionA, 0), 0) << std::hex << nId;
-        EXPECT_EQ(object.HostFunction(nId), HostFunctionA) << std::hex << nId;
-    }
-    EXPECT_EQ(object.Name(), "TernFileMon");
-    for (int nId : {0xA00, 0xF00, 0x1300, 0, -1}) {
-        EXPECT_EQ(object.RegisterHostFunction(nId, HostFunctionA, 0), 0) << std::hex << nId;
-        EXPECT_EQ(object.HostFunction(nId), nullptr) << std::hex << nId;
-    }
-    EXPECT_EQ(object.UnregisterHostFunction(0x900, 0), 0);
-    for (int nId : ids) {
-        EXPECT_EQ(object.HostFunction(nId), nId == 0x900 ? nullptr : HostFunctionA) << std::hex << nId;
-    }
 
     ClearReportsAndLog();
     ASSERT_EQ(object.RegisterHostFunction(TERN_HOSTFN_LOG, reinterpret_cast<TernHostFunction>(RecordLog), 0), 0);

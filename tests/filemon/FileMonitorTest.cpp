@@ -2,10 +2,10 @@
 // CD-ROM), starting and stopping the monitor types, and the watch-root
 // operations behind them.
 #include <windows.h>
-#include <winioctl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -15,7 +15,6 @@
 
 using Roots = std::vector<std::string>;
 using tern::CFileMonitor;
-using tern::DriveRootList;
 
 namespace terntest {
 namespace {
@@ -28,9 +27,7 @@ TEST_F(FileMonitorStart, UsbAttachesTheLocalDisksTooAndRecordsOnlyTheRemovableRo
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}));
     EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
     EXPECT_EQ(LogLines(), (Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}));
-    EXPECT_TRUE(Monitor().m_pfnUsbCallback == IgnoreEvent);
     EXPECT_EQ(Monitor().m_pUsbRuleList, &m_usbRules);
-    EXPECT_TRUE(Monitor().m_pfnLocalCallback == nullptr);
     EXPECT_EQ(Monitor().m_pLocalRuleList, nullptr);
     EXPECT_TRUE(tern::g_pFileMonitor == &Monitor());
 
@@ -44,26 +41,7 @@ TEST_F(FileMonitorStart, UsbAttachesTheLocalDisksTooAndRecordsOnlyTheRemovableRo
     Monitor().StartFileMonitor(IgnoreEvent, &m_localFilter, FILEMON_LOCAL);
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
     EXPECT_TRUE(RecordedRoots().empty());
-    EXPECT_TRUE(Monitor().m_pfnLocalCallback == IgnoreEvent);
     EXPECT_EQ(Monitor().m_pLocalRuleList, &m_localRules);
-}
-
-TEST_F(FileMonitorStart, BadArgumentsAndUnknownTypes) {
-    tern::g_pFileMonitor = nullptr;
-    Monitor().StartFileMonitor(nullptr, &m_usbFilter, FILEMON_USB);
-    Monitor().StartFileMonitor(IgnoreEvent, nullptr, FILEMON_USB);
-    EXPECT_EQ(LogLines(), Roots(2, "StartFileMonitor pFilterList or pFunction is NULL"));
-    EXPECT_TRUE(tern::g_pFileMonitor == nullptr);
-    EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
-
-    // Any other type attaches the local disks and stores nothing.
-    ClearReportsAndLog();
-    Monitor().StartFileMonitor(IgnoreEvent, &m_usbFilter, 7);
-    EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
-    EXPECT_EQ(LogLines(), (Roots{"C:\\", FixedDriveRoot(), "unknow file monitor type"}));
-    EXPECT_TRUE(Monitor().m_pfnUsbCallback == nullptr);
-    EXPECT_TRUE(Monitor().m_pfnLocalCallback == nullptr);
-    EXPECT_TRUE(tern::g_pFileMonitor == &Monitor());
 
     // A null rule list is logged for every root and attached all the same.
     ClearReportsAndLog();
@@ -74,73 +52,51 @@ TEST_F(FileMonitorStart, BadArgumentsAndUnknownTypes) {
     EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
 }
 
-TEST_F(FileMonitorStart, StoppingOneTypeLeavesTheOtherAttached) {
-    EXPECT_FALSE(IsHeldOpen(RemovableDriveRoot()));
-    Start(FILEMON_LOCAL);
-    Start(FILEMON_USB);
-    EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot(), RemovableDriveRoot()}));
-    // Each watch holds its drive's root open.
-    EXPECT_TRUE(IsHeldOpen(FixedDriveRoot()));
-    EXPECT_TRUE(IsHeldOpen(RemovableDriveRoot()));
-
-    ClearReportsAndLog();
-    EXPECT_TRUE(m_pObject->StopMonitoring(FILEMON_USB));
-    EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
-    EXPECT_FALSE(IsHeldOpen(RemovableDriveRoot()));
-    EXPECT_TRUE(IsHeldOpen(FixedDriveRoot()));
-    EXPECT_TRUE(RecordedRoots().empty());
-    EXPECT_EQ(LogLines(), (Roots{"Enter Stop FileMonitor", RemovableDriveRoot(),
-                                    "Enter Stop FILEMON_USB OK", "Enter Stop END"}));
+// Each row starts types (D: attached as an arriving volume would be, if
+// asked) and stops one: what stays watched and recorded, and the stop's log.
+// A watch holds its drive's root open; a stopped one lets go of it.
+TEST_F(FileMonitorStart, StoppingATypeDetachesItsOwnRootsOnly) {
+    const std::string C = "C:\\", D = FixedDriveRoot(), E = RemovableDriveRoot();
+    const std::string kEnter = "Enter Stop FileMonitor", kEnd = "Enter Stop END";
+    struct StopCase {
+        std::vector<int> vecStarts;
+        bool bArrivedD;
+        int nStop;
+        Roots watched, recorded, log;
+    };
+    const StopCase cases[] = {
+        {{FILEMON_LOCAL, FILEMON_USB}, false, FILEMON_LOCAL, {E}, {E}, {kEnter, C, D, "Enter Stop FileMonitor OK", kEnd}},
+        {{}, false, FILEMON_LOCAL, {E}, {E}, {kEnter, "Enter Stop FileMonitor OK", kEnd}},  // nothing left to detach
+        {{FILEMON_LOCAL, FILEMON_USB}, false, FILEMON_ALL, {}, {}, {kEnter, kEnd}},
+        {{FILEMON_LOCAL}, false, 9, {C, D}, {}, {kEnter, kEnd}},  // any other value only logs
+        // Every recorded root goes with FILEMON_USB, an arrived fixed disk too.
+        {{FILEMON_USB}, true, FILEMON_USB, {C}, {}, {kEnter, E, D, "Enter Stop FILEMON_USB OK", kEnd}},
+        {{FILEMON_LOCAL, FILEMON_USB}, false, FILEMON_USB, {C, D}, {}, {kEnter, E, "Enter Stop FILEMON_USB OK", kEnd}},
+    };
+    for (const StopCase& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "stop " << c.nStop << " after " << c.vecStarts.size() << " starts");
+        for (int nType : c.vecStarts) Start(nType);
+        if (c.bArrivedD) {
+            EXPECT_EQ(Monitor().AddWatchRoot(D, &m_usbRules, true), 1);
+        }
+        ClearReportsAndLog();
+        Monitor().StopFileMonitor(c.nStop);
+        EXPECT_EQ(WatchedRoots(), c.watched);
+        EXPECT_EQ(RecordedRoots(), c.recorded);
+        EXPECT_EQ(LogLines(), c.log);
+        for (const std::string& strRoot : {D, E}) {
+            const bool bWatched = std::find(c.watched.begin(), c.watched.end(), strRoot) != c.watched.end();
+            EXPECT_EQ(IsHeldOpen(strRoot), bWatched) << strRoot;
+        }
+    }
+    // Stopping keeps the callbacks, so device events go on; only FILEMON_USB lets go of its rules.
+    EXPECT_TRUE(Monitor().m_pfnUsbCallback == IgnoreEvent);
     EXPECT_EQ(Monitor().m_pUsbRuleList, nullptr);
-    EXPECT_TRUE(Monitor().m_pfnUsbCallback == IgnoreEvent);  // device events go on
-
-    Start(FILEMON_USB);
-    ClearReportsAndLog();
-    EXPECT_TRUE(m_pObject->StopMonitoring(FILEMON_LOCAL));
-    EXPECT_EQ(WatchedRoots(), Roots{RemovableDriveRoot()});
-    EXPECT_EQ(RecordedRoots(), Roots{RemovableDriveRoot()});
-    EXPECT_EQ(LogLines(), (Roots{"Enter Stop FileMonitor", "C:\\", FixedDriveRoot(),
-                                    "Enter Stop FileMonitor OK", "Enter Stop END"}));
-    EXPECT_EQ(Monitor().m_pLocalRuleList, &m_localRules);  // kept
     EXPECT_TRUE(Monitor().m_pfnLocalCallback == IgnoreEvent);
-
-    // A second stop finds nothing to detach.
-    ClearReportsAndLog();
-    Monitor().StopFileMonitor(FILEMON_LOCAL);
-    EXPECT_EQ(LogLines(), (Roots{"Enter Stop FileMonitor", "Enter Stop FileMonitor OK",
-                                    "Enter Stop END"}));
+    EXPECT_EQ(Monitor().m_pLocalRuleList, &m_localRules);
 }
 
-TEST_F(FileMonitorStart, StoppingUsbDetachesEveryRecordedRootAndStoppingAllDetachesEverything) {
-    Start(FILEMON_USB);
-    // D: attached for FILEMON_USB as an arriving volume would be.
-    EXPECT_EQ(Monitor().AddWatchRoot(FixedDriveRoot(), &m_usbRules, true), 1);
-    EXPECT_EQ(RecordedRoots(), (Roots{RemovableDriveRoot(), FixedDriveRoot()}));
-    Monitor().StopFileMonitor(FILEMON_USB);
-    EXPECT_EQ(WatchedRoots(), Roots{"C:\\"});
-    EXPECT_TRUE(RecordedRoots().empty());
-
-    Start(FILEMON_USB);
-    Start(FILEMON_LOCAL);
-    ClearReportsAndLog();
-    Monitor().StopFileMonitor(FILEMON_ALL);
-    EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 0);
-    EXPECT_FALSE(IsHeldOpen(FixedDriveRoot()));
-    EXPECT_FALSE(IsHeldOpen(RemovableDriveRoot()));
-    EXPECT_TRUE(RecordedRoots().empty());
-    EXPECT_EQ(LogLines(), (Roots{"Enter Stop FileMonitor", "Enter Stop END"}));
-
-    // Any other value only logs.
-    Start(FILEMON_LOCAL);
-    ClearReportsAndLog();
-    Monitor().StopFileMonitor(9);
-    EXPECT_EQ(LogLines(), (Roots{"Enter Stop FileMonitor", "Enter Stop END"}));
-    EXPECT_EQ(WatchedRoots(), (Roots{"C:\\", FixedDriveRoot()}));
-}
-
-class WatchRoots : public MonitorFixture {};
-
-TEST_F(WatchRoots, AddDriveRootNeedsAStartedUsbTypeAndSkipsWatchedRoots) {
+TEST_F(FileMonitorStart, AddDriveRootNeedsAStartedUsbTypeAndSkipsWatchedRoots) {
     EXPECT_TRUE(Monitor().AddDriveRoot("E"));
     EXPECT_FALSE(IsWatched(RemovableDriveRoot()));
     EXPECT_TRUE(Monitor().AddDriveRoot(nullptr));
@@ -159,60 +115,12 @@ TEST_F(WatchRoots, AddDriveRootNeedsAStartedUsbTypeAndSkipsWatchedRoots) {
 }
 
 
-class DriveDiscovery : public MonitorFixture {};
-
-TEST_F(DriveDiscovery, StorageQueryAnswersForRealVolumesAndRefusesBadInput) {
-    HANDLE hVolume = ::CreateFileA("\\\\?\\E:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(hVolume, INVALID_HANDLE_VALUE);
-    std::vector<DWORD> buffer(160, 0);
-    auto* pDescriptor = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(buffer.data());
-    pDescriptor->Size = 551;
-    EXPECT_TRUE(CFileMonitor::QueryDeviceDescriptor(hVolume, pDescriptor));
-    EXPECT_NE(pDescriptor->BusType, BusTypeUnknown);
-    EXPECT_NE(pDescriptor->BusType, BusTypeUsb);  // a folder behind a drive letter
-    EXPECT_FALSE(CFileMonitor::QueryDeviceDescriptor(hVolume, nullptr));
-    ::CloseHandle(hVolume);
-    EXPECT_FALSE(CFileMonitor::QueryDeviceDescriptor(INVALID_HANDLE_VALUE, pDescriptor));
-
+TEST(DriveDiscovery, NoHarnessDriveAndNoBadLetterIsUsb) {
     // None of the harness's drives is on a USB bus; bad letters are simply not USB.
     for (const char* pszLetter : {"C", "D", "E", "F", "Q", "", "E:", "EEE", "E:\\"}) {
         EXPECT_FALSE(CFileMonitor::IsUsbDisk(pszLetter)) << pszLetter;
     }
     EXPECT_FALSE(CFileMonitor::IsUsbDisk(nullptr));
-}
-
-TEST(DriveArithmetic, FirstDriveFromMaskAndQueryRemoveDelay) {
-    // The lowest letter; no unit at all, or only bits beyond Z: the character after 'Z'.
-    const std::pair<DWORD, char> masks[] = {{1, 'A'}, {1u << 4, 'E'}, {(1u << 5) | (1u << 3), 'D'}, {1u << 25, 'Z'},
-                                            {0xFFFFFFFFu, 'A'}, {0, '['}, {1u << 26, '['}};
-    for (const auto& mask : masks) EXPECT_EQ(CFileMonitor::FirstDriveFromMask(mask.first), mask.second) << mask.first;
-    // Twenty seconds per removable root, at least one.
-    const std::pair<int, UINT> delays[] = {{0, 20000u}, {1, 20000u}, {2, 40000u}, {5, 100000u}};
-    for (const auto& delay : delays) EXPECT_EQ(CFileMonitor::QueryRemoveDelay(delay.first), delay.second);
-}
-
-TEST_F(DriveDiscovery, VolumeNotificationRegistersForOpenableRoots) {
-    EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), nullptr, true), 0);
-    EXPECT_TRUE(LogLines().empty());
-
-    for (const std::string& strRoot : {std::string("C:\\"), FixedDriveRoot(), RemovableDriveRoot()}) {
-        EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), strRoot.c_str(), true), 1) << strRoot;
-    }
-    // Opened and closed again without registering.
-    EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), FixedDriveRoot().c_str(), false), 0);
-    EXPECT_TRUE(LogLines().empty());
-
-    // A root that cannot be opened is logged with its error (the line: DeviceEvents).
-    EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), "Q:\\", true), 0);
-    EXPECT_EQ(LogLines().size(), 1u);
-
-    // A path too long for the message is cut to the message's 260 characters.
-    ClearReportsAndLog();
-    const std::string strLong = "D:\\" + std::string(400, 'x') + "\\";
-    EXPECT_EQ(Monitor().RegisterVolumeNotification(Window(), strLong.c_str(), true), 0);
-    ASSERT_EQ(LogLines().size(), 1u);
-    EXPECT_EQ(LogLines()[0], ("Open Dir " + strLong).substr(0, 259));
 }
 
 }  // namespace

@@ -11,17 +11,15 @@ size_t CountLogged(const std::string& strLine) {
     return static_cast<size_t>(std::count(arrLines.begin(), arrLines.end(), strLine));
 }
 
-bool WaitForLogged(const std::string& strLine, size_t nCount, DWORD nTimeoutMs) {
-    return WaitUntil([&] { return CountLogged(strLine) >= nCount; }, nTimeoutMs);
+bool HasLineStartingWith(const std::string& strPrefix) {
+    for (const std::string& strLine : LogLines()) {
+        if (strLine.rfind(strPrefix, 0) == 0) return true;
+    }
+    return false;
 }
 
-bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs) {
-    const DWORD nStart = ::GetTickCount();
-    while (!condition()) {
-        if (::GetTickCount() - nStart > nTimeoutMs) return condition();
-        ::Sleep(10);
-    }
-    return true;
+bool WaitForLogged(const std::string& strLine, size_t nCount, DWORD nTimeoutMs) {
+    return WaitUntil([&] { return CountLogged(strLine) >= nCount; }, nTimeoutMs);
 }
 
 void TERN_CALLBACK IgnoreEvent(FileMonEvent*) {}
@@ -68,6 +66,14 @@ std::vector<std::string> MonitorFixture::WatchedRoots() {
 void MonitorFixture::Start(int nType) {
     FileMonFilterList* pFilter = nType == FILEMON_USB ? &m_usbFilter : &m_localFilter;
     m_pObject->StartMonitoring(IgnoreEvent, pFilter);
+}
+
+bool MonitorFixture::AnyTimerArmed() {
+    for (UINT_PTR nTimer : {tern::TIMER_NEWDISK, tern::TIMER_CUSTOMEVENT, tern::TIMER_REMOVE,
+                            tern::TIMER_QUERYREMOVE}) {
+        if (Monitor().ArmedTimerPeriod(nTimer) != 0) return true;
+    }
+    return false;
 }
 
 void MonitorFixture::SendVolumeEvent(WPARAM nEvent, char chLetter) {

@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "HostSession.h"
+#include "WaitUntil.h"
 #include "../../TernFileMon/component/TernFileMonObject.h"
 #include "../../TernFileMon/filemon/FileMonitor.h"
 
@@ -25,10 +25,9 @@ constexpr UINT kTimerDivisor = 100;
 // Everything the component logs, from any thread: LogLines() and
 // ClearReportsAndLog() of the host fixture, and:
 size_t CountLogged(const std::string& strLine);
+bool HasLineStartingWith(const std::string& strPrefix);
 // Waits up to nTimeoutMs for the log to hold nCount lines equal to strLine.
 bool WaitForLogged(const std::string& strLine, size_t nCount, DWORD nTimeoutMs);
-// Polls the condition every 10 ms for up to nTimeoutMs.
-bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs);
 
 void TERN_CALLBACK IgnoreEvent(FileMonEvent* pEvent);
 
@@ -52,6 +51,7 @@ protected:
     std::vector<std::string> WatchedRoots();
 
     void Start(int nType);
+    bool AnyTimerArmed();
     // Returns once the window thread has finished what it was doing (a timer
     // action that has begun runs to its end first).
     void SyncWithWindow() { ::SendMessageA(m_hWnd, WM_NULL, 0, 0); }

@@ -1,90 +1,73 @@
-// The window thread: ready when the object is, ended without being killed,
-// the monitor handed to it when it outlives the wait, refused timers said,
-// and two threads attaching one root leaving one watch.
+// The window thread: made again when gone, ended without being killed, the
+// monitor handed to it when it outlives the wait, refused timers said, and two
+// threads attaching one root leaving one watch. (That the window is there when
+// monitoring starts straight after creation: every cycle of tests/component/UnloadTest.)
 #include <windows.h>
 #include <dbt.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MonitorFixture.h"
 #include "TestDrives.h"
+#include "../../TernFileMon/common/Win32Handles.h"
 
 namespace terntest {
 namespace {
 
-bool HasLineStartingWith(const std::string& strPrefix) {
-    for (const std::string& strLine : LogLines()) {
-        if (strLine.rfind(strPrefix, 0) == 0) return true;
-    }
-    return false;
-}
-
 class WindowThread : public MonitorFixture {};
 
-std::vector<std::string> g_ownLines;  // written by this test's thread: nothing else logs meanwhile
-
-int TERN_CALLBACK RecordOwnLine(const std::string*, int, int, const char* pszText, unsigned int,
-                                int, int) {
-    g_ownLines.emplace_back(pszText != nullptr ? pszText : "");
-    return 0;
-}
-
-// Monitoring started straight after construction registers its device
-// notifications for a window that exists.
-TEST_F(WindowThread, WindowExistsWhenTheObjectIsMadeAndStartFindsIt) {
-    m_pObject.reset();
-    for (int i = 0; i < 5; ++i) {
-        auto pObject = std::make_unique<tern::CTernFileMon>();
-        const HWND hWnd = pObject->FileMonitor()->WindowHandle();
-        EXPECT_NE(hWnd, nullptr) << i;
-        EXPECT_TRUE(::IsWindow(hWnd)) << i;
-        g_ownLines.clear();
-        pObject->RegisterHostFunction(TERN_HOSTFN_LOG,
-                                      reinterpret_cast<TernHostFunction>(RecordOwnLine), 0);
-        pObject->StartMonitoring(IgnoreEvent, &m_usbFilter);
-        pObject->UnregisterHostFunction(TERN_HOSTFN_LOG, 0);
-        EXPECT_EQ(pObject->FileMonitor()->m_DirWatcher.NumWatchedDirectories(), 3) << i;
-        for (const std::string& strLine : g_ownLines) {
-            EXPECT_EQ(strLine.find("No device notification"), std::string::npos) << strLine;
-        }
-    }
-}
-
-// A timer the system refuses is said, and its action is not counted on. Here
-// the window has gone and cannot be made again (its class is gone too), so
-// SetTimer meets a dead window.
-TEST_F(WindowThread, RefusedTimerIsLoggedAndNotCountedAsArmed) {
+// A window that has gone is made again by the next device event, on the
+// calling thread. Without its class it cannot be, and the timers the event
+// would arm are refused: both are said, and no timer is counted as armed.
+TEST_F(WindowThread, GoneWindowIsMadeAgainOrItsRefusedTimersAreSaid) {
     Start(FILEMON_USB);
     HANDLE hThread = Monitor().WindowThreadHandle();
     ::SendMessageA(Window(), WM_CLOSE, 0, 0);
     ASSERT_EQ(::WaitForSingleObject(hThread, 2000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_FALSE(::IsWindow(Window()));
     tern::CFileMonitor::UnregisterWindowClass(tern::g_hInstance);
     ClearReportsAndLog();
+    // Called here directly: the window that would have called it is gone.
     for (WPARAM nEvent : {static_cast<WPARAM>(DBT_CUSTOMEVENT),
                           static_cast<WPARAM>(DBT_DEVICEQUERYREMOVE)}) {
         EXPECT_TRUE(Monitor().OnDeviceChange(nEvent, 0));
     }
+    EXPECT_TRUE(Logged("Create Windows Fail"));
     EXPECT_TRUE(HasLineStartingWith("SetTimer 94 failed, Error::"));
     EXPECT_TRUE(HasLineStartingWith("SetTimer 96 failed, Error::"));
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_CUSTOMEVENT), 0u);
     EXPECT_EQ(Monitor().ArmedTimerPeriod(tern::TIMER_QUERYREMOVE), 0u);
-    EXPECT_NE(tern::CFileMonitor::RegisterWindowClass(tern::g_hInstance), 0);
+
+    ASSERT_NE(tern::CFileMonitor::RegisterWindowClass(tern::g_hInstance), 0);
+    ClearReportsAndLog();
+    EXPECT_TRUE(Monitor().OnDeviceChange(DBT_CUSTOMEVENT, 0));
+    EXPECT_TRUE(Logged("Create Windows Success"));
+    const HWND hNewWindow = Monitor().WindowHandle();
+    EXPECT_TRUE(::IsWindow(hNewWindow));
+    EXPECT_NE(hNewWindow, Window());
+    // The monitor's end destroys the window made on this thread too.
+    m_pObject.reset();
+    EXPECT_FALSE(::IsWindow(hNewWindow));
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
 }
 
 // Blocks the window thread inside its message retrieval while kBlockMessage
 // is being fetched, until g_hRelease is set.
 constexpr UINT kBlockMessage = WM_APP + 17;
-HANDLE g_hBlocked = nullptr;
-HANDLE g_hRelease = nullptr;
+tern::UniqueHandle g_hBlocked(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+tern::UniqueHandle g_hRelease(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
 
 LRESULT CALLBACK BlockOnMessage(int nCode, WPARAM wParam, LPARAM lParam) {
     const MSG* pMsg = reinterpret_cast<const MSG*>(lParam);
     if (nCode >= 0 && pMsg->message == kBlockMessage) {
-        ::SetEvent(g_hBlocked);
-        ::WaitForSingleObject(g_hRelease, 20000);
+        ::SetEvent(g_hBlocked.Get());
+        ::WaitForSingleObject(g_hRelease.Get(), 20000);
     }
     return ::CallNextHookEx(nullptr, nCode, wParam, lParam);
 }
@@ -93,8 +76,6 @@ LRESULT CALLBACK BlockOnMessage(int nCode, WPARAM wParam, LPARAM lParam) {
 // owner goes, the thread keeps the monitor and deletes it when it ends.
 TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
     Start(FILEMON_USB);
-    g_hBlocked = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    g_hRelease = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HHOOK hHook = ::SetWindowsHookExA(WH_GETMESSAGE, BlockOnMessage, nullptr,
                                       Monitor().WindowThreadId());
     ASSERT_NE(hHook, nullptr) << ::GetLastError();
@@ -103,7 +84,7 @@ TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
                                   ::GetCurrentProcess(), &hThread, SYNCHRONIZE, FALSE, 0));
     const HWND hWnd = Window();
     ASSERT_TRUE(::PostMessageA(hWnd, kBlockMessage, 0, 0));
-    ASSERT_EQ(::WaitForSingleObject(g_hBlocked, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_EQ(::WaitForSingleObject(g_hBlocked.Get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
 
     Monitor().SetWindowThreadEndWait(300);
     ClearReportsAndLog();
@@ -114,7 +95,7 @@ TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
     EXPECT_EQ(::WaitForSingleObject(hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     const size_t nLinesAtHandOver = LogLines().size();
 
-    ::SetEvent(g_hRelease);
+    ::SetEvent(g_hRelease.Get());
     EXPECT_EQ(::WaitForSingleObject(hThread, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_FALSE(::IsWindow(hWnd));
     EXPECT_TRUE(tern::g_pFileMonitor == nullptr);
@@ -123,8 +104,6 @@ TEST_F(WindowThread, ThreadThatOutlivesTheWaitIsLeftTheMonitorAndFreesIt) {
     EXPECT_EQ(LogLines().size(), nLinesAtHandOver);
     ::UnhookWindowsHookEx(hHook);
     ::CloseHandle(hThread);
-    ::CloseHandle(g_hBlocked);
-    ::CloseHandle(g_hRelease);
 }
 
 // A host that lets go of the component from inside a log call on the window
@@ -162,25 +141,12 @@ TEST_F(WindowThread, OwnerDroppedOnTheWindowThreadIsEndedThere) {
 
 // Two threads attaching the same root at once leave one watch and one record.
 TEST_F(WindowThread, RacingAttachesOfOneRootLeaveOneWatch) {
-    struct Attacher {
-        tern::CFileMonitor* pMonitor;
-        FileMonRuleList* pRules;
-        static DWORD WINAPI Run(LPVOID pParam) {
-            auto* pSelf = static_cast<Attacher*>(pParam);
-            for (int i = 0; i < 20; ++i) {
-                pSelf->pMonitor->AddWatchRoot(RemovableDriveRoot(), pSelf->pRules, true);
-            }
-            return 0;
-        }
-    } attacher{&Monitor(), &m_usbRules};
-    HANDLE arrThreads[2];
-    for (HANDLE& hThread : arrThreads) {
-        hThread = ::CreateThread(nullptr, 0, Attacher::Run, &attacher, 0, nullptr);
-        ASSERT_NE(hThread, nullptr);
-    }
-    EXPECT_EQ(::WaitForMultipleObjects(2, arrThreads, TRUE, 60000),
-              static_cast<DWORD>(WAIT_OBJECT_0));
-    for (HANDLE hThread : arrThreads) ::CloseHandle(hThread);
+    auto attach = [this] {
+        for (int i = 0; i < 20; ++i) Monitor().AddWatchRoot(RemovableDriveRoot(), &m_usbRules, true);
+    };
+    std::thread first(attach), second(attach);
+    first.join();
+    second.join();
     EXPECT_EQ(Monitor().m_DirWatcher.NumWatchedDirectories(), 1);
     EXPECT_EQ(RecordedRoots(), std::vector<std::string>{RemovableDriveRoot()});
 }

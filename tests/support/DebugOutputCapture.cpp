@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+#include "../../TernFileMon/common/Win32Handles.h"
+
 namespace terntest {
 
 namespace {
@@ -57,26 +59,27 @@ void DebugOutputCapture::Clear() {
     g_lines.clear();
 }
 
-bool SetAutoTestValue() {
+namespace {
+
+// HKLM\SOFTWARE, open for writing values; null when it cannot be.
+tern::UniqueRegKey OpenSoftwareKey() {
     HKEY hKey = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_SET_VALUE, &hKey) != ERROR_SUCCESS) {
-        return false;
-    }
+    ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_SET_VALUE, &hKey);
+    return tern::UniqueRegKey(hKey);
+}
+
+}  // namespace
+
+bool SetAutoTestValue() {
+    const tern::UniqueRegKey key = OpenSoftwareKey();
     const DWORD nValue = 1;
-    const bool bOk = ::RegSetValueExA(hKey, "AutoTest", 0, REG_DWORD,
-                                      reinterpret_cast<const BYTE*>(&nValue),
-                                      sizeof(nValue)) == ERROR_SUCCESS;
-    ::RegCloseKey(hKey);
-    return bOk;
+    return key && ::RegSetValueExA(key.Get(), "AutoTest", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&nValue),
+                                   sizeof(nValue)) == ERROR_SUCCESS;
 }
 
 bool DeleteAutoTestValue() {
-    HKEY hKey = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_SET_VALUE, &hKey) != ERROR_SUCCESS) {
-        return false;
-    }
-    const LONG nResult = ::RegDeleteValueA(hKey, "AutoTest");
-    ::RegCloseKey(hKey);
+    const tern::UniqueRegKey key = OpenSoftwareKey();
+    const LONG nResult = key ? ::RegDeleteValueA(key.Get(), "AutoTest") : ERROR_ACCESS_DENIED;
     return nResult == ERROR_SUCCESS || nResult == ERROR_FILE_NOT_FOUND;
 }
 

@@ -29,21 +29,9 @@ private:
     void* m_hHandler;
 };
 
+// Creates and removes the trace switch; true when done.
 bool SetAutoTestValue();
 bool DeleteAutoTestValue();
-
-// Creates the trace switch for its lifetime.
-class AutoTestSwitch {
-public:
-    AutoTestSwitch() : m_bOn(SetAutoTestValue()) {}
-    ~AutoTestSwitch() { DeleteAutoTestValue(); }
-    AutoTestSwitch(const AutoTestSwitch&) = delete;
-    AutoTestSwitch& operator=(const AutoTestSwitch&) = delete;
-    bool IsOn() const { return m_bOn; }
-
-private:
-    bool m_bOn;
-};
 
 }  // namespace terntest
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "TestFiles.h"
+#include "WaitUntil.h"
 
 #include "../../TernFileMon/common/CriticalSection.h"
 #include "../../TernFileMon/policy/PolicyHandler.h"
@@ -23,8 +24,6 @@ void Collect(char chSide, FileMonEvent* pEvent) {
     g_reports.push_back({chSide, *pEvent, ::GetCurrentThreadId()});
 }
 
-void TERN_CALLBACK OnLocalReport(FileMonEvent* pEvent) { Collect('L', pEvent); }
-void TERN_CALLBACK OnUsbReport(FileMonEvent* pEvent) { Collect('U', pEvent); }
 
 std::string Shorten(std::string strText, const std::string& strFolder) {
     for (size_t n = strText.find(strFolder); n != std::string::npos; n = strText.find(strFolder)) {
@@ -34,6 +33,9 @@ std::string Shorten(std::string strText, const std::string& strFolder) {
 }
 
 }  // namespace
+
+void TERN_CALLBACK RecordLocalReport(FileMonEvent* pEvent) { Collect('L', pEvent); }
+void TERN_CALLBACK RecordUsbReport(FileMonEvent* pEvent) { Collect('U', pEvent); }
 
 int TERN_CALLBACK RecordLog(const std::string* pName, int nCodeA, int nCodeB, const char* pszText,
                             unsigned int nLength, int nLevel, int nLast) {
@@ -81,12 +83,7 @@ std::vector<std::string> ReportLines(const std::string& strFolder) {
 }
 
 bool WaitForReportLines(const std::string& strFolder, size_t nCount, DWORD nTimeoutMs) {
-    const DWORD dwStart = ::GetTickCount();
-    while (ReportLines(strFolder).size() < nCount) {
-        if (::GetTickCount() - dwStart > nTimeoutMs) return false;
-        ::Sleep(20);
-    }
-    return true;
+    return WaitUntil([&] { return ReportLines(strFolder).size() >= nCount; }, nTimeoutMs);
 }
 
 unsigned long long LossLineSum(const std::vector<std::string>& vecLines, const std::string& strKind,
@@ -144,12 +141,9 @@ bool HostSession::Unload() {
     return bFreed;
 }
 
-bool HostSession::Start(int nType, FileMonRuleList* pRules) {
-    return Start(nType, pRules, nType == FILEMON_USB ? OnUsbReport : OnLocalReport);
-}
-
 bool HostSession::Start(int nType, FileMonRuleList* pRules, FileMonCallback pfnReport) {
     if (m_pMonitor == nullptr || nType < 1 || nType > 2) return false;
+    if (pfnReport == nullptr) pfnReport = nType == FILEMON_USB ? RecordUsbReport : RecordLocalReport;
     m_arrFilters[nType] = FileMonFilterList{nType, pRules};
     return m_pMonitor->StartMonitoring(pfnReport, &m_arrFilters[nType]);
 }

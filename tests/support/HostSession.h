@@ -34,6 +34,9 @@ std::vector<HostLogCall> LogCalls();
 std::vector<std::string> LogLines();
 bool Logged(const std::string& strLine);
 void ClearReportsAndLog();
+// The fixture's report callbacks, for tests that start monitoring themselves.
+void TERN_CALLBACK RecordLocalReport(FileMonEvent* pEvent);
+void TERN_CALLBACK RecordUsbReport(FileMonEvent* pEvent);
 int TERN_CALLBACK RecordLog(const std::string* pName, int nCodeA, int nCodeB, const char* pszText,
                             unsigned int nLength, int nLevel, int nLast);
 
@@ -63,9 +66,8 @@ public:
     PFN_CreateObject CreateObject() const { return m_pfnCreate; }
     ITernFileMon* Monitor() const { return m_pMonitor; }
     ICommonControl* Control() const { return m_pControl; }
-    bool Start(int nType, FileMonRuleList* pRules);
-    // The same with the host's own callback.
-    bool Start(int nType, FileMonRuleList* pRules, FileMonCallback pfnReport);
+    // With the host's own callback, or (null) the fixture's recorder of its side.
+    bool Start(int nType, FileMonRuleList* pRules, FileMonCallback pfnReport = nullptr);
     // Stops both types (unless told not to) and releases the object now; the
     // count Release returned.
     ULONG Close(bool bStopFirst = true);

@@ -1,6 +1,7 @@
 #include "ProgramRun.h"
 
 #include <algorithm>
+#include <sstream>
 
 namespace terntest {
 
@@ -155,14 +156,10 @@ bool ProgramRun::Wait(DWORD nTimeoutMs) {
 
 std::vector<std::string> SplitLines(const std::string& strText) {
     std::vector<std::string> vecLines;
-    size_t nStart = 0;
-    while (nStart < strText.size()) {
-        size_t nEnd = strText.find('\n', nStart);
-        if (nEnd == std::string::npos) nEnd = strText.size();
-        std::string strLine = strText.substr(nStart, nEnd - nStart);
+    std::istringstream stream(strText);
+    for (std::string strLine; std::getline(stream, strLine);) {
         if (!strLine.empty() && strLine.back() == '\r') strLine.pop_back();
         vecLines.push_back(strLine);
-        nStart = nEnd + 1;
     }
     return vecLines;
 }

@@ -1,6 +1,6 @@
-// Timing for the figures that test programs print (never asserted on).
-#ifndef TERNFILEMON_TESTS_STOPWATCH_H
-#define TERNFILEMON_TESTS_STOPWATCH_H
+// Timing for the figures that benchmarks print (never asserted on).
+#ifndef TERNFILEMON_BENCH_STOPWATCH_H
+#define TERNFILEMON_BENCH_STOPWATCH_H
 
 #include <functional>
 
