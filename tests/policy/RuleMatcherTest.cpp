@@ -31,7 +31,7 @@ const PatternCase kPatternCases[] = {
     {"??", "ab", true}, {"??", "a", false}, {"??", "abc", false}, {"[a]*", "[a]1.txt", true}, {"[a]*", "a1.txt", false},
     // ASCII letters in any case; other bytes must be equal.
     {"*.DOC", "report.doc", true}, {"Report.*", "rEPORT.txt", true}, {"\xC4*", "\xE4.txt", false},
-    {"\xC4*", "\xC4.txt", true},
+    {"\xC4*", "\xC4.txt", true}, {"AZ.*", "az.txt", true}, {"az.*", "AZ.txt", true}, {"@*", "`.txt", false},
     // Without a backslash the pattern meets the file name of a path...
     {"*.doc", "C:\\work\\report.doc", true}, {"re*", "C:\\work\\report.doc", true}, {"a*", "C:\\a\\b.txt", false},
     {"*", "C:\\dir\\", true}, {"?*", "C:\\dir\\", false},
