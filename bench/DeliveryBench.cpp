@@ -504,13 +504,13 @@ void PrintRowHeader() {
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
 }
 
-// Why the host got fewer files than the raw 4 KiB reader: what the component
-// read, queued and reported meanwhile, what it counted as lost, and how many
-// files reached the host only after the wait ended.
+// Why the host got fewer files than the raw 4 KiB reader, or where either
+// overflowed: what the component read, queued and reported meanwhile, what it
+// counted as lost, and how many files reached the host only after the wait.
 void PrintShortfall(const RowResult& row) {
     const TernHealthCounters& h = row.health;
-    std::printf("  host short by %ld of raw 4k (raw 4k overflows %ld): %ld more reached the host after the wait",
-                row.raw4k.nDelivered - row.host.nDelivered, row.raw4k.nEmpty, row.nLateFiles);
+    std::printf("  files: host %ld, raw 4k %ld (raw 4k overflows %ld); %ld more reached the host after the wait",
+                row.host.nDelivered, row.raw4k.nDelivered, row.raw4k.nEmpty, row.nLateFiles);
     if (!row.bHealth) {
         std::printf("; no health counters\n");
         return;
@@ -550,7 +550,10 @@ void PrintRow(const RowResult& row, Verdicts& verdicts) {
                 Per10k(row.dComponentCpuMs, row.host.nDelivered), Per10k(row.raw4k.dCpuMs, row.raw4k.nDelivered),
                 dUsPerFile, MetText(bRate),
                 MetText(bDelivered));
-    if (row.host.nDelivered < row.raw4k.nDelivered) PrintShortfall(row);
+    if (row.host.nDelivered < row.raw4k.nDelivered || row.raw4k.nEmpty > 0 ||
+        (row.bHealth && row.health.nEmptyCompletions > 0)) {
+        PrintShortfall(row);
+    }
     std::fflush(stdout);
 }
 
