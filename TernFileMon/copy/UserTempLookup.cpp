@@ -143,7 +143,10 @@ unsigned long CUserTempLookup::LookupsBegun() const {
 
 bool CUserTempLookup::StartThreadLocked() {
     RetryStart* pStart = new (std::nothrow) RetryStart{this, ReferenceModuleContaining(&g_nModuleAnchor)};
-    if (pStart == nullptr) return false;
+    if (pStart == nullptr) {
+        WriteDebugLine("User temp retry thread not started: out of memory");
+        return false;
+    }
     const uintptr_t nThread = _beginthreadex(nullptr, 0, &CUserTempLookup::ThreadProc, pStart, 0, nullptr);
     if (nThread == 0) {
         WriteDebugLine(("User temp retry thread not started, errno " + std::to_string(errno)).c_str());
