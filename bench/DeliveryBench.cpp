@@ -32,40 +32,25 @@
 #include <vector>
 
 #include "Percentiles.h"
+#include "RawReader.h"
 #include "TernFileMon.h"
+#include "TernFileMonHealth.h"
 #include "UnixShell.h"
 
 namespace {
 
+using bench::FileIndex;
+using bench::NowUs;
+using bench::RawReader;
+
 constexpr int kMaxFiles = 50000;
 constexpr int kSubfolders = 10;
-constexpr DWORD kChangeMask = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
-                              FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE;
 constexpr char kSectionName[] = "Global\\Nimb_Clipbrd_Buffer";
 constexpr DWORD kSectionSize = 0x104000;
 constexpr char kTokenProcessArg[] = "--token-process";
 
-double g_dTicksPerUs = 0;
-
-long long NowUs() {
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    return static_cast<long long>(static_cast<double>(now.QuadPart) / g_dTicksPerUs);
-}
-
-// File index from a path ending in "f<5 digits>.dat", else -1.
-int FileIndex(const char* pszPath) {
-    const char* pszBase = std::strrchr(pszPath, '\\');
-    pszBase = pszBase != nullptr ? pszBase + 1 : pszPath;
-    if (pszBase[0] != 'f' || std::strlen(pszBase) != 10 || std::strcmp(pszBase + 6, ".dat") != 0) {
-        return -1;
-    }
-    const int nIndex = std::atoi(pszBase + 1);
-    return nIndex >= 0 && nIndex < kMaxFiles ? nIndex : -1;
-}
-
 // What one observer has seen during a row.
-struct Tally {
+struct Tally : bench::RawSink {
     std::vector<std::atomic<long long>> seenAtUs;
     std::atomic<long> nDelivered{0};
     std::atomic<long> nEvents{0};
@@ -82,7 +67,7 @@ struct Tally {
     }
     void Added(const char* pszPath) {
         ++nEvents;
-        const int nIndex = FileIndex(pszPath);
+        const int nIndex = FileIndex(pszPath, kMaxFiles);
         if (nIndex < 0) return;
         const long long nNow = NowUs();
         long long nZero = 0;
@@ -90,6 +75,17 @@ struct Tally {
             ++nDelivered;
             nLastUs = nNow;
         }
+    }
+    void OnRecord(DWORD dwAction, const char* pszName) override {
+        if (dwAction == FILE_ACTION_ADDED) {
+            Added(pszName);
+        } else {
+            ++nEvents;
+        }
+    }
+    void OnOverflow() override {
+        ++nEmpty;
+        ++nEvents;
     }
 };
 
@@ -124,6 +120,15 @@ public:
         return m_pMonitor->StartMonitoring(OnReport, &m_local) &&
                m_pMonitor->StartMonitoring(OnReport, &m_usb);
     }
+    // The component's health counters (totals since the DLL was loaded).
+    bool Health(TernHealthCounters& counters) const {
+        auto pfnGet = TernGetExport<PFN_GetHealthCounters>(m_hModule, "GetHealthCounters");
+        std::vector<TernHealthRecord> record(1);
+        record[0].cbSize = sizeof(TernHealthRecord);
+        if (pfnGet == nullptr || pfnGet(record.data()) != TERN_HEALTH_OK) return false;
+        counters = record[0].total;
+        return true;
+    }
     ~Host() {
         if (m_pMonitor != nullptr) {
             m_pMonitor->StopMonitoring(FILEMON_ALL);
@@ -139,84 +144,6 @@ private:
     FileMonRuleList m_rules;
     FileMonFilterList m_local{};
     FileMonFilterList m_usb{};
-};
-
-// The plainest correct use of ReadDirectoryChangesW, on a whole drive.
-class RawReader {
-public:
-    RawReader(const std::string& strRoot, DWORD nBufferSize, Tally& tally)
-        : m_tally(tally), m_buffer(nBufferSize), m_copy(nBufferSize) {
-        m_hDir = ::CreateFileA(strRoot.c_str(), FILE_LIST_DIRECTORY,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
-                               nullptr);
-        m_hPort = ::CreateIoCompletionPort(m_hDir, nullptr, 1, 0);
-        std::memset(&m_overlapped, 0, sizeof(m_overlapped));
-        if (Issue()) m_hThread = ::CreateThread(nullptr, 0, &RawReader::ThreadProc, this, 0, nullptr);
-    }
-    ~RawReader() {
-        if (m_hThread != nullptr) {
-            ::PostQueuedCompletionStatus(m_hPort, 0, 0, nullptr);
-            ::WaitForSingleObject(m_hThread, INFINITE);
-            ::CloseHandle(m_hThread);
-        }
-        ::CloseHandle(m_hDir);
-        if (m_hPort != nullptr) ::CloseHandle(m_hPort);
-    }
-    bool IsRunning() const { return m_hThread != nullptr; }
-    HANDLE Thread() const { return m_hThread; }
-
-private:
-    bool Issue() {
-        return ::ReadDirectoryChangesW(m_hDir, m_buffer.data(), static_cast<DWORD>(m_buffer.size()),
-                                       TRUE, kChangeMask, nullptr, &m_overlapped, nullptr) != FALSE;
-    }
-    static DWORD WINAPI ThreadProc(LPVOID pParam) {
-        static_cast<RawReader*>(pParam)->Run();
-        return 0;
-    }
-    void Run() {
-        for (;;) {
-            DWORD nBytes = 0;
-            ULONG_PTR nKey = 0;
-            LPOVERLAPPED pOverlapped = nullptr;
-            ::GetQueuedCompletionStatus(m_hPort, &nBytes, &nKey, &pOverlapped, INFINITE);
-            if (nKey == 0) return;
-            std::memcpy(m_copy.data(), m_buffer.data(), nBytes);
-            if (!Issue()) return;
-            if (nBytes == 0) {
-                ++m_tally.nEmpty;
-                ++m_tally.nEvents;
-                continue;
-            }
-            Parse(nBytes);
-        }
-    }
-    void Parse(DWORD nBytes) {
-        DWORD nOffset = 0;
-        for (;;) {
-            const auto* pInfo = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(m_copy.data() + nOffset);
-            char szName[600] = {};
-            ::WideCharToMultiByte(CP_ACP, 0, pInfo->FileName,
-                                  static_cast<int>(pInfo->FileNameLength / sizeof(WCHAR)), szName,
-                                  sizeof(szName) - 1, nullptr, nullptr);
-            if (pInfo->Action == FILE_ACTION_ADDED) {
-                m_tally.Added(szName);
-            } else {
-                ++m_tally.nEvents;
-            }
-            if (pInfo->NextEntryOffset == 0 || nOffset + pInfo->NextEntryOffset >= nBytes) return;
-            nOffset += pInfo->NextEntryOffset;
-        }
-    }
-
-    Tally& m_tally;
-    HANDLE m_hDir = INVALID_HANDLE_VALUE;
-    HANDLE m_hPort = nullptr;
-    HANDLE m_hThread = nullptr;
-    OVERLAPPED m_overlapped;
-    std::vector<BYTE> m_buffer;
-    std::vector<BYTE> m_copy;
 };
 
 Tally g_raw4k;
@@ -242,15 +169,21 @@ double ProcessCpuMs() {
     return FileTimeMs(ftKernel) + FileTimeMs(ftUser);
 }
 
-// Waits until no observer has seen anything for nQuietMs, at most nLimitMs.
-void WaitForQuiet(DWORD nQuietMs, DWORD nLimitMs) {
+// Waits until no observer has seen anything for nQuietMs and the component
+// (when given) has nothing queued for its notification thread, at most
+// nLimitMs: a notification thread held up in one call with reports queued
+// behind it does not end the wait.
+void WaitForQuiet(DWORD nQuietMs, DWORD nLimitMs, const Host* pHost = nullptr) {
     const ULONGLONG nEnd = ::GetTickCount64() + nLimitMs;
     long nLast = -1;
     ULONGLONG nStableSince = ::GetTickCount64();
     while (::GetTickCount64() < nEnd) {
         const long nTotal = g_host.nEvents + g_raw4k.nEvents + g_raw64k.nEvents;
+        TernHealthCounters health{};
         if (nTotal != nLast) {
             nLast = nTotal;
+            nStableSince = ::GetTickCount64();
+        } else if (pHost != nullptr && pHost->Health(health) && health.nQueueDepth > 0) {
             nStableSince = ::GetTickCount64();
         } else if (::GetTickCount64() - nStableSince >= nQuietMs) {
             return;
@@ -371,7 +304,28 @@ struct RowResult {
     // All threads of the process but the benchmark's own (the main thread,
     // which makes the Windows-side bursts, and the two raw readers).
     double dComponentCpuMs = 0;
+    // Where the host's files went: the component's counters over the load,
+    // and the files that reached the host only after the wait, during the
+    // last Release.
+    bool bHealth = false;
+    TernHealthCounters health{};
+    long nLateFiles = 0;
 };
+
+// Counters that count (not the gauges) over one load.
+void SubtractCounters(TernHealthCounters& after, const TernHealthCounters& before) {
+    after.nReadsCompleted -= before.nReadsCompleted;
+    after.nEmptyCompletions -= before.nEmptyCompletions;
+    after.nRecordsDecoded -= before.nRecordsDecoded;
+    after.nNotificationsPosted -= before.nNotificationsPosted;
+    after.nNotificationsDispatched -= before.nNotificationsDispatched;
+    after.nNotificationsDiscarded -= before.nNotificationsDiscarded;
+    after.nReportsOffered -= before.nReportsOffered;
+    after.nReportsDeliveredUsb -= before.nReportsDeliveredUsb;
+    after.nReportsDeliveredLocal -= before.nReportsDeliveredLocal;
+    after.nReportsRejected -= before.nReportsRejected;
+    for (size_t i = 0; i < TERN_LOSS_KIND_SLOTS; ++i) after.nLost[i] -= before.nLost[i];
+}
 
 // The stand-in for the client process that lends the user's token.
 class TokenProcess {
@@ -473,7 +427,7 @@ struct Bench {
             // to parse first it may take a while.
             const ULONGLONG nNamedBy = ::GetTickCount64() + 30000;
             while (g_dwNotificationThread == 0 && ::GetTickCount64() < nNamedBy) ::Sleep(10);
-            WaitForQuiet(700, 20000);
+            WaitForQuiet(700, 20000, &host);
             HANDLE hNotify = g_dwNotificationThread != 0
                                  ? ::OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, g_dwNotificationThread)
                                  : nullptr;
@@ -485,6 +439,8 @@ struct Bench {
             const double dRaw64kCpu0 = ThreadCpuMs(raw64k.Thread());
             const double dMainCpu0 = ThreadCpuMs(::GetCurrentThread());
             const double dProcessCpu0 = ProcessCpuMs();
+            TernHealthCounters health0{};
+            const bool bHealth0 = host.Health(health0);
             const long long nStartUs = NowUs();
             if (paced) {
                 paced(strFolder);
@@ -499,7 +455,7 @@ struct Bench {
                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
                 }
             }
-            WaitForQuiet(2000, nSettleLimitMs);
+            WaitForQuiet(2000, nSettleLimitMs, &host);
             auto observe = [&](Tally& tally, double dCpu0, HANDLE hThread) {
                 Observed observed;
                 observed.nDelivered = tally.nDelivered;
@@ -516,8 +472,13 @@ struct Bench {
             result.dComponentCpuMs = ProcessCpuMs() - dProcessCpu0 - dMainCpu - result.raw4k.dCpuMs -
                                      result.raw64k.dCpuMs;
             result.bRan = true;
+            if (bHealth0 && host.Health(result.health)) {
+                result.bHealth = true;
+                SubtractCounters(result.health, health0);
+            }
             if (hNotify != nullptr) ::CloseHandle(hNotify);
         }
+        result.nLateFiles = g_host.nDelivered - result.host.nDelivered;
         delete pToken;
         // Removed from the Linux side once nobody watches: quick even for 50k files.
         terntest::RunUnixShellIn(strFolder, "(cd .. && rm -rf '" + strFolder.substr(3) + "')", 120000);
@@ -543,6 +504,33 @@ void PrintRowHeader() {
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
 }
 
+// Why the host got fewer files than the raw 4 KiB reader, or where either
+// overflowed: what the component read, queued and reported meanwhile, what it
+// counted as lost, and how many files reached the host only after the wait.
+void PrintShortfall(const RowResult& row) {
+    const TernHealthCounters& h = row.health;
+    std::printf("  files: host %ld, raw 4k %ld (raw 4k overflows %ld); %ld more reached the host after the wait",
+                row.host.nDelivered, row.raw4k.nDelivered, row.raw4k.nEmpty, row.nLateFiles);
+    if (!row.bHealth) {
+        std::printf("; no health counters\n");
+        return;
+    }
+    std::printf("; component over the load: reads %llu (empty %llu), records %llu, posted %llu, "
+                "dispatched %llu, discarded %llu, queue now %llu, reports offered %llu, delivered "
+                "%llu, rejected %llu; lost:",
+                static_cast<unsigned long long>(h.nReadsCompleted), static_cast<unsigned long long>(h.nEmptyCompletions),
+                static_cast<unsigned long long>(h.nRecordsDecoded), static_cast<unsigned long long>(h.nNotificationsPosted),
+                static_cast<unsigned long long>(h.nNotificationsDispatched),
+                static_cast<unsigned long long>(h.nNotificationsDiscarded), static_cast<unsigned long long>(h.nQueueDepth),
+                static_cast<unsigned long long>(h.nReportsOffered),
+                static_cast<unsigned long long>(h.nReportsDeliveredUsb + h.nReportsDeliveredLocal),
+                static_cast<unsigned long long>(h.nReportsRejected));
+    for (std::uint32_t i = 0; i < TERN_LOSS_KIND_COUNT; ++i) {
+        std::printf(" %s %llu", TernLossKindName(i), static_cast<unsigned long long>(h.nLost[i]));
+    }
+    std::printf("\n");
+}
+
 void PrintRow(const RowResult& row, Verdicts& verdicts) {
     const RowLoad& load = row.load;
     const double dN = load.nFiles;
@@ -562,6 +550,10 @@ void PrintRow(const RowResult& row, Verdicts& verdicts) {
                 Per10k(row.dComponentCpuMs, row.host.nDelivered), Per10k(row.raw4k.dCpuMs, row.raw4k.nDelivered),
                 dUsPerFile, MetText(bRate),
                 MetText(bDelivered));
+    if (row.host.nDelivered < row.raw4k.nDelivered || row.raw4k.nEmpty > 0 ||
+        (row.bHealth && row.health.nEmptyCompletions > 0)) {
+        PrintShortfall(row);
+    }
     std::fflush(stdout);
 }
 
@@ -601,10 +593,6 @@ int main(int argc, char** argv) {
         ::Sleep(30 * 60 * 1000);  // ended by the benchmark; gone by itself at the latest then
         return 0;
     }
-    LARGE_INTEGER frequency;
-    ::QueryPerformanceFrequency(&frequency);
-    g_dTicksPerUs = static_cast<double>(frequency.QuadPart) / 1e6;
-
     Bench bench;
     std::vector<int> vecSizes = {1000, 10000, 50000};
     for (int i = 1; i < argc; ++i) {
@@ -672,10 +660,9 @@ int main(int argc, char** argv) {
     const double aTargetsUs[] = {100.0, 1000.0, 1000.0};
     std::vector<std::string> vecCostVerdicts;
     // The targets are for the median added file; the benchmark can only divide
-    // the thread's CPU by the files. Without the token process one added file
-    // every 2 s pays for a process snapshot (10 to 50 ms here),
-    // which no median sees but the mean would: these rows run with the token
-    // process, and the snapshot's cost shows in the burst rows without it.
+    // the thread's CPU by the files. Without the token process the first added
+    // file pays for a process snapshot (10 to 50 ms here), which no median
+    // sees but the mean would: these rows run with the token process.
     for (int i = 0; i < 3; ++i) {
         const RowLoad load{'D', nCostFiles, false, false, true, aContents[i]};
         const RowResult row = bench.RunRow(load);

@@ -21,36 +21,23 @@
 #include "../TernFileMon/DirectoryChanges/DirectoryChangeHandler.h"
 #include "../TernFileMon/DirectoryChanges/DirectoryChangeWatcher.h"
 #include "Percentiles.h"
+#include "RawReader.h"
 #include "UnixShell.h"
 
 namespace {
 
-constexpr DWORD kChangeMask = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
-                              FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE;
+using bench::FileIndex;
+using bench::kChangeMask;
+using bench::NowUs;
+using bench::RawReader;
+
 constexpr int kSubdirectories = 10;
 constexpr int kMaxFiles = 10000;
 constexpr DWORD kQuietMs = 700;
 constexpr DWORD kSettleLimitMs = 20000;
 
-double g_dTicksPerUs = 0;
-
-long long NowUs() {
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    return static_cast<long long>(static_cast<double>(now.QuadPart) / g_dTicksPerUs);
-}
-
-// File index from a name ending in "\f<number>.<ext>" (or "f<number>.<ext>"), else -1.
-int FileIndex(const char* pszName) {
-    const char* pszBase = std::strrchr(pszName, '\\');
-    pszBase = pszBase != nullptr ? pszBase + 1 : pszName;
-    if (pszBase[0] != 'f' && pszBase[0] != 'g') return -1;
-    const int nIndex = std::atoi(pszBase + 1);
-    return nIndex >= 0 && nIndex < kMaxFiles ? nIndex : -1;
-}
-
 // What one observer (engine or reference) has seen.
-struct Tally {
+struct Tally : bench::RawSink {
     std::atomic<long> nAdded{0};
     std::atomic<long> nRemoved{0};
     std::atomic<long> nRenamed{0};
@@ -70,7 +57,7 @@ struct Tally {
         const long long nNow = NowUs();
         ++nAdded;
         nLastEventUs = nNow;
-        const int nIndex = FileIndex(pszName);
+        const int nIndex = FileIndex(pszName, kMaxFiles);
         long long nZero = 0;
         if (nIndex >= 0) addedAtUs[static_cast<size_t>(nIndex)].compare_exchange_strong(nZero, nNow);
     }
@@ -78,6 +65,16 @@ struct Tally {
         ++counter;
         nLastEventUs = NowUs();
     }
+    void OnRecord(DWORD dwAction, const char* pszName) override {
+        switch (dwAction) {
+            case FILE_ACTION_ADDED: OnAdded(pszName); break;
+            case FILE_ACTION_REMOVED: Count(nRemoved); break;
+            case FILE_ACTION_MODIFIED: Count(nModified); break;
+            case FILE_ACTION_RENAMED_OLD_NAME: Count(nRenamed); break;
+            default: break;
+        }
+    }
+    void OnOverflow() override { ++nEmpty; }
 };
 
 class CountingHandler : public tern::CDirectoryChangeHandler {
@@ -92,82 +89,6 @@ public:
 
 private:
     Tally& m_tally;
-};
-
-// The reference: the plainest correct use of ReadDirectoryChangesW.
-class ReferenceReader {
-public:
-    ReferenceReader(const std::string& strDirectory, Tally& tally) : m_tally(tally) {
-        m_hDir = ::CreateFileA(strDirectory.c_str(), FILE_LIST_DIRECTORY,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
-                               nullptr);
-        m_hPort = ::CreateIoCompletionPort(m_hDir, nullptr, 1, 0);
-        std::memset(&m_overlapped, 0, sizeof(m_overlapped));
-        Issue();
-        m_hThread = ::CreateThread(nullptr, 0, &ReferenceReader::ThreadProc, this, 0, nullptr);
-    }
-    ~ReferenceReader() {
-        ::PostQueuedCompletionStatus(m_hPort, 0, 0, nullptr);
-        ::WaitForSingleObject(m_hThread, INFINITE);
-        ::CloseHandle(m_hThread);
-        ::CloseHandle(m_hDir);
-        ::CloseHandle(m_hPort);
-    }
-    bool IsValid() const { return m_hDir != INVALID_HANDLE_VALUE && m_hPort != nullptr; }
-
-private:
-    bool Issue() {
-        return ::ReadDirectoryChangesW(m_hDir, m_buffer, sizeof(m_buffer), TRUE, kChangeMask,
-                                       nullptr, &m_overlapped, nullptr) != FALSE;
-    }
-    static DWORD WINAPI ThreadProc(LPVOID pParam) {
-        static_cast<ReferenceReader*>(pParam)->Run();
-        return 0;
-    }
-    void Run() {
-        alignas(8) static BYTE s_copy[4096];
-        for (;;) {
-            DWORD nBytes = 0;
-            ULONG_PTR nKey = 0;
-            LPOVERLAPPED pOverlapped = nullptr;
-            ::GetQueuedCompletionStatus(m_hPort, &nBytes, &nKey, &pOverlapped, INFINITE);
-            if (nKey == 0) return;
-            std::memcpy(s_copy, m_buffer, nBytes);
-            if (!Issue()) return;
-            if (nBytes == 0) {
-                ++m_tally.nEmpty;
-                continue;
-            }
-            Parse(s_copy, nBytes);
-        }
-    }
-    void Parse(const BYTE* pBuffer, DWORD nBytes) {
-        DWORD nOffset = 0;
-        for (;;) {
-            const auto* pInfo = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(pBuffer + nOffset);
-            char szName[600] = {};
-            ::WideCharToMultiByte(936, 0, pInfo->FileName,
-                                  static_cast<int>(pInfo->FileNameLength / sizeof(WCHAR)), szName,
-                                  sizeof(szName) - 1, nullptr, nullptr);
-            switch (pInfo->Action) {
-                case FILE_ACTION_ADDED: m_tally.OnAdded(szName); break;
-                case FILE_ACTION_REMOVED: m_tally.Count(m_tally.nRemoved); break;
-                case FILE_ACTION_MODIFIED: m_tally.Count(m_tally.nModified); break;
-                case FILE_ACTION_RENAMED_OLD_NAME: m_tally.Count(m_tally.nRenamed); break;
-                default: break;
-            }
-            if (pInfo->NextEntryOffset == 0 || nOffset + pInfo->NextEntryOffset >= nBytes) return;
-            nOffset += pInfo->NextEntryOffset;
-        }
-    }
-
-    Tally& m_tally;
-    HANDLE m_hDir = INVALID_HANDLE_VALUE;
-    HANDLE m_hPort = nullptr;
-    HANDLE m_hThread = nullptr;
-    OVERLAPPED m_overlapped;
-    alignas(8) BYTE m_buffer[4096];
 };
 
 // Waits until neither observer has seen anything for kQuietMs; returns the
@@ -301,7 +222,7 @@ double RunBurst(const std::string& strBase, int nFiles, bool bFromLinux,
             pHandler->Release();
             return 0;
         }
-        ReferenceReader reader(strRoot, obs.reference);
+        RawReader reader(strRoot, 4096, obs.reference);
         MakeSubdirectories(strRoot);
         WaitForQuiet(obs.engine, obs.reference);
 
@@ -379,7 +300,7 @@ double RunPaced(const std::string& strBase) {
             pHandler->Release();
             return 0;
         }
-        ReferenceReader reader(strRoot, obs.reference);
+        RawReader reader(strRoot, 4096, obs.reference);
         MakeSubdirectories(strRoot);
         WaitForQuiet(obs.engine, obs.reference);
         obs.engine.Reset();
@@ -419,9 +340,6 @@ double RunPaced(const std::string& strBase) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    LARGE_INTEGER frequency;
-    ::QueryPerformanceFrequency(&frequency);
-    g_dTicksPerUs = static_cast<double>(frequency.QuadPart) / 1e6;
     const std::string strDrive = argc > 1 ? argv[1] : "D:\\";
     const std::string strBase =
         strDrive + "engine-bench-" + std::to_string(::GetCurrentProcessId());

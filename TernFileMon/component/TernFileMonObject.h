@@ -3,6 +3,7 @@
 #define TERNFILEMON_COMPONENT_TERNFILEMONOBJECT_H
 
 #include "../common/DebugOutput.h"
+#include "../copy/CopySource.h"
 #include "TernComponent.h"
 
 namespace tern {
@@ -79,6 +80,9 @@ private:
     // First, so that it goes last: the debugger lines of the whole teardown,
     // the notification thread's included, are written before the object is gone.
     CDebugOutputUse m_debugOutputUse;
+    // Ended after the notification thread (the destructor's body), before the
+    // debugger output: the retry thread of the user-temp lookup.
+    CUserTempLookupUse m_userTempLookupUse;
     CFileMonitor* m_pMonintorFile = nullptr;
     XCommonControl m_xCommonControl;
     XTernFileMon m_xTernFileMon;

@@ -93,7 +93,8 @@ const ByteString& CachedCopyIniPath() {
     return g_strCopyIniPath;
 }
 
-// Caches of copy detection, guarded by CopyDetectionLock().
+// Caches of copy detection, guarded by CopyDetectionLock(). The user-temp
+// lookup guards its own state (its retry thread does not take that lock).
 CCopyKeyMarkers g_markers;
 CUserTempLookup g_userTempLookup;
 
@@ -155,6 +156,9 @@ bool GetCopyIniValue(const ByteString& strIniPath, const ByteString& strSection,
     }
     return ReadIniString(strIniPath, strSection, strKey, strValue);
 }
+
+void BeginUserTempLookupUse() { g_userTempLookup.BeginUse(); }
+bool EndUserTempLookupUse() { return g_userTempLookup.EndUse(); }
 
 bool IsCopyName(const ByteString& strCopiedName, const ByteString& strNewName) {
     ScopedLock lock(CopyDetectionLock());

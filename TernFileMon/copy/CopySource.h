@@ -35,6 +35,20 @@ constexpr char kUserTokenProcess[] = "ZUVOVE.exe";
 ByteString FindCopySource(const ByteString& strNewPath, ByteString& strUserTempPath);
 ByteString FindCopySource(const ByteString& strNewPath, ByteString& strUserTempPath, ULONGLONG nNowMs);
 
+// A component object's use of the user-temp lookup that FindCopySource keeps,
+// for the object's life: while there is one, retries of a failed lookup run on
+// the lookup's own thread (see CUserTempLookup), which the last use ends.
+void BeginUserTempLookupUse();
+bool EndUserTempLookupUse();
+
+class CUserTempLookupUse {
+public:
+    CUserTempLookupUse() { BeginUserTempLookupUse(); }
+    ~CUserTempLookupUse() { EndUserTempLookupUse(); }
+    CUserTempLookupUse(const CUserTempLookupUse&) = delete;
+    CUserTempLookupUse& operator=(const CUserTempLookupUse&) = delete;
+};
+
 // Whether strNewName (a name without directory) has the shape of a copy of
 // strCopiedName in the same directory: through the configured markers or a
 // numbered prefix.

@@ -1,8 +1,13 @@
 #include "UserTempLookup.h"
 
-#include <new>
+#include <process.h>
 #include <userenv.h>
 
+#include <cerrno>
+#include <new>
+#include <string>
+
+#include "../common/DebugOutput.h"
 #include "../common/Win32Handles.h"
 #include "CopySource.h"
 #include "SystemUtil.h"
@@ -14,6 +19,15 @@ namespace {
 constexpr DWORD kPathBufferSize = MAX_PATH;  // 260
 constexpr char kUserEnvironmentKey[] = "Environment";
 constexpr char kTempValueName[] = "TEMP";
+
+// What the starter hands the retry thread; the thread owns it.
+struct RetryStart {
+    CUserTempLookup* pLookup;
+    UniqueModule hModule;  // keeps this library loaded while the thread runs
+};
+
+// An object of this library, for the retry thread's reference to it.
+const char g_nModuleAnchor = 0;
 
 // The raw "TEMP" of the impersonated user, expanded in that user's environment.
 ByteString ExpandUserTemp(HANDLE hToken) {
@@ -51,10 +65,137 @@ ByteString GetUserTempPath() {
 
 void CUserTempLookup::Fill(ByteString& strTempPath, ULONGLONG nNowMs) {
     if (!strTempPath.empty()) return;
-    if (m_bFailed && nNowMs - m_nFailedAtMs < kUserTempRetryMs) return;
+    {
+        ScopedLock lock(m_cs);
+        if (!m_strRetryAnswer.empty()) {
+            strTempPath.swap(m_strRetryAnswer);
+            m_bFailed = false;
+            return;
+        }
+        if (!IsLookupDueLocked(nNowMs)) return;
+        ++m_nLookups;
+        if (m_bFailed && m_nUsers > 0 && StartRetryLocked(nNowMs)) return;
+    }
     strTempPath = GetUserTempPath();
+    ScopedLock lock(m_cs);
     m_bFailed = strTempPath.empty();
     m_nFailedAtMs = nNowMs;
+}
+
+bool CUserTempLookup::IsLookupDueLocked(ULONGLONG nNowMs) const {
+    if (m_bRetrying) return false;
+    return !m_bFailed || nNowMs - m_nFailedAtMs >= kUserTempRetryMs;
+}
+
+bool CUserTempLookup::StartRetryLocked(ULONGLONG nNowMs) {
+    if (!m_bThreadRunning && !StartThreadLocked()) return false;
+    m_nFailedAtMs = nNowMs;  // the bound counts from the start of this lookup
+    m_bRetryWanted = true;
+    m_bRetrying = true;
+    m_cvWork.WakeOne();
+    return true;
+}
+
+void CUserTempLookup::BeginUse() {
+    ScopedLock lock(m_cs);
+    ++m_nUsers;
+    m_bEnding = false;  // a thread still running goes on serving
+}
+
+bool CUserTempLookup::EndUse(DWORD dwTimeoutMs) {
+    // Waited for on a copy of the handle: a new user may start a new thread
+    // meanwhile, and the handle stays with the object (as the debugger-output
+    // writer does).
+    UniqueHandle hWait;
+    unsigned long nGeneration = 0;
+    {
+        ScopedLock lock(m_cs);
+        if (m_nUsers > 0) --m_nUsers;
+        if (m_nUsers > 0) return true;
+        m_bEnding = true;
+        m_bFailed = false;
+        m_strRetryAnswer.clear();
+        m_cvWork.WakeAll();
+        if (!m_hThread) return true;
+        const HANDLE hProcess = ::GetCurrentProcess();
+        if (!::DuplicateHandle(hProcess, m_hThread.Get(), hProcess, hWait.Put(), SYNCHRONIZE, FALSE, 0)) {
+            WriteDebugLine(("User temp retry thread: no handle to wait on, error " +
+                            std::to_string(::GetLastError())).c_str());
+            return false;
+        }
+        nGeneration = m_nGeneration;
+    }
+    // Bounded: a lookup held longer ends by itself (its answer is dropped);
+    // the thread keeps the library loaded until then.
+    if (::WaitForSingleObject(hWait.Get(), dwTimeoutMs) != WAIT_OBJECT_0) {
+        WriteDebugLine("User temp retry thread still busy: left to end by itself");
+        return false;
+    }
+    ScopedLock lock(m_cs);
+    if (m_nGeneration == nGeneration) m_hThread.Reset();
+    return true;
+}
+
+unsigned long CUserTempLookup::LookupsBegun() const {
+    ScopedLock lock(m_cs);
+    return m_nLookups;
+}
+
+bool CUserTempLookup::StartThreadLocked() {
+    RetryStart* pStart = new (std::nothrow) RetryStart{this, ReferenceModuleContaining(&g_nModuleAnchor)};
+    if (pStart == nullptr) {
+        WriteDebugLine("User temp retry thread not started: out of memory");
+        return false;
+    }
+    const uintptr_t nThread = _beginthreadex(nullptr, 0, &CUserTempLookup::ThreadProc, pStart, 0, nullptr);
+    if (nThread == 0) {
+        WriteDebugLine(("User temp retry thread not started, errno " + std::to_string(errno)).c_str());
+        delete pStart;
+        return false;
+    }
+    // An older thread's handle (one whose end nobody saw) is let go here.
+    m_hThread.Reset(reinterpret_cast<HANDLE>(nThread));
+    ++m_nGeneration;
+    m_bThreadRunning = true;
+    return true;
+}
+
+void CUserTempLookup::RunRetries() {
+    for (;;) {
+        {
+            ScopedLock lock(m_cs);
+            while (!m_bRetryWanted && !m_bEnding) m_cvWork.Wait(m_cs, INFINITE);
+            if (m_bEnding) break;
+            m_bRetryWanted = false;
+        }
+        ByteString strFound = GetUserTempPath();
+        ScopedLock lock(m_cs);
+        m_bRetrying = false;
+        if (!m_bEnding) m_strRetryAnswer.swap(strFound);
+    }
+    ScopedLock lock(m_cs);
+    m_bRetryWanted = false;
+    m_bRetrying = false;
+    m_bThreadRunning = false;
+}
+
+unsigned __stdcall CUserTempLookup::ThreadProc(void* pParam) {
+    RetryStart* pStart = static_cast<RetryStart*>(pParam);
+    CUserTempLookup* pLookup = pStart->pLookup;
+    const HMODULE hModule = pStart->hModule.Release();
+    delete pStart;
+    try {
+        pLookup->RunRetries();
+    } catch (...) {
+        // Only memory can run out here; later retries then run on the caller.
+        WriteDebugLine("User temp retry thread ended by an exception");
+        ScopedLock lock(pLookup->m_cs);
+        pLookup->m_bRetryWanted = false;
+        pLookup->m_bRetrying = false;
+        pLookup->m_bThreadRunning = false;
+    }
+    if (hModule != nullptr) ::FreeLibraryAndExitThread(hModule, 0);
+    return 0;
 }
 
 }  // namespace tern
