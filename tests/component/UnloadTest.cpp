@@ -5,18 +5,15 @@
 // safe), a fault in a callback costs one report, and a load/unload cycle
 // leaves nothing behind.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <string>
+#include <utility>
 
 #include "HostSession.h"
+#include "ProcessCounts.h"
 #include "TestDrives.h"
 #include "TestFiles.h"
 #include "WaitUntil.h"
@@ -69,51 +66,6 @@ bool LogContains(const std::string& strText) {
     return false;
 }
 
-// What the process holds, counted a few times 30 ms apart and the least kept:
-// what a background thread (the component's or Wine's own) holds only for a
-// moment is not counted, while everything that stays is.
-unsigned long LeastOf(unsigned long (*pfnCount)(), int nSamples) {
-    unsigned long nLeast = pfnCount();
-    for (int i = 1; i < nSamples; ++i) {
-        ::Sleep(30);
-        nLeast = std::min(nLeast, pfnCount());
-    }
-    return nLeast;
-}
-
-// GetProcessHandleCount reports 0 under Wine: the handle values are probed.
-unsigned long OpenHandles() {
-    unsigned long nCount = 0;
-    for (std::uintptr_t nValue = 4; nValue < 0x10000; nValue += 4) {
-        DWORD nFlags = 0;
-        if (::GetHandleInformation(reinterpret_cast<HANDLE>(nValue), &nFlags)) ++nCount;
-    }
-    return nCount;
-}
-
-unsigned long Threads() {
-    tern::UniqueHandle hSnapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof(entry);
-    unsigned long nCount = 0;
-    for (BOOL bMore = ::Thread32First(hSnapshot.Get(), &entry); bMore; bMore = ::Thread32Next(hSnapshot.Get(), &entry)) {
-        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++nCount;
-    }
-    return nCount;
-}
-
-// Private memory of the Wine process, read on the Linux side (Wine reports
-// none through GetProcessMemoryInfo).
-unsigned long RssAnonKb() {
-    tern::UniqueHandle hFile(::CreateFileA("\\\\?\\unix\\proc\\self\\status", GENERIC_READ, FILE_SHARE_READ,
-                                           nullptr, OPEN_EXISTING, 0, nullptr));
-    char szText[8192] = {};
-    DWORD nRead = 0;
-    if (!hFile || !::ReadFile(hFile.Get(), szText, sizeof(szText) - 1, &nRead, nullptr)) return 0;
-    const char* pszField = std::strstr(szText, "RssAnon:");
-    return pszField != nullptr ? std::strtoul(pszField + 8, nullptr, 10) : 0;
-}
-
 std::string BurstFileName(int nCycle, int nFile) {
     return terntest::FixedDriveRoot() + "unload-" + std::to_string(::GetCurrentProcessId()) + "-" +
            std::to_string(nCycle) + "-" + std::to_string(nFile) + ".txt";
@@ -159,13 +111,13 @@ TEST(Unload, TwentyStalledCyclesEndCleanlyAndLeaveNothingBehind) {
     // The first cycle starts what Wine starts once per process, with the
     // callback stalled for 5 s as a slow host's might be: Release waits for it.
     RunStalledCycle(-1, 5000);
-    const unsigned long nHandles = LeastOf(OpenHandles, 5), nThreads = LeastOf(Threads, 10);
-    const unsigned long nRssKb = LeastOf(RssAnonKb, 10);
+    const unsigned long nHandles = terntest::LeastOf(terntest::OpenHandles, 5), nThreads = terntest::LeastOf(terntest::Threads, 10);
+    const unsigned long nRssKb = terntest::LeastOf(terntest::RssAnonKb, 10);
     for (int nCycle = 0; nCycle < kCycles && !HasFailure(); ++nCycle) RunStalledCycle(nCycle, 1500);
-    EXPECT_EQ(LeastOf(OpenHandles, 5), nHandles);
+    EXPECT_EQ(terntest::LeastOf(terntest::OpenHandles, 5), nHandles);
     // Threads of the component end a moment after its release (later on a busy machine).
-    EXPECT_EQ(LeastOf(Threads, 10), nThreads);
-    EXPECT_LE(LeastOf(RssAnonKb, 10), nRssKb + kRssAllowanceKb) << "RssAnon before: " << nRssKb << " kB";
+    EXPECT_EQ(terntest::LeastOf(terntest::Threads, 10), nThreads);
+    EXPECT_LE(terntest::LeastOf(terntest::RssAnonKb, 10), nRssKb + kRssAllowanceKb) << "RssAnon before: " << nRssKb << " kB";
 }
 
 TEST(Unload, AccessViolationInACallbackIsLoggedAndTheNextReportArrives) {
