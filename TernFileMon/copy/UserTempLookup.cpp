@@ -59,7 +59,12 @@ ByteString GetUserTempPath() {
         ::OutputDebugStringA("User temp path lookup: out of memory");
         strTemp.clear();
     }
-    ::RevertToSelf();
+    if (!::RevertToSelf()) {
+        // Nothing else can undo it: the line at least says why this thread
+        // acts as the user from now on.
+        WriteDebugLine(("User temp path lookup: RevertToSelf failed, error " +
+                        std::to_string(::GetLastError())).c_str());
+    }
     return strTemp;
 }
 
@@ -164,6 +169,7 @@ void CUserTempLookup::RunRetries() {
     for (;;) {
         {
             ScopedLock lock(m_cs);
+            // Idle wait: a retry asked for, or the last EndUse, ends it.
             while (!m_bRetryWanted && !m_bEnding) m_cvWork.Wait(m_cs, INFINITE);
             if (m_bEnding) break;
             m_bRetryWanted = false;
