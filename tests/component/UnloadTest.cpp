@@ -113,7 +113,7 @@ TEST(Unload, TwentyStalledCyclesEndCleanlyAndLeaveNothingBehind) {
     RunStalledCycle(-1, 5000);
     const unsigned long nHandles = terntest::LeastOf(terntest::OpenHandles, 5), nThreads = terntest::LeastOf(terntest::Threads, 10);
     const unsigned long nRssKb = terntest::LeastOf(terntest::RssAnonKb, 10);
-    for (int nCycle = 0; nCycle < kCycles && !HasFailure(); ++nCycle) RunStalledCycle(nCycle, 1500);
+    for (int nCycle = 0; nCycle < kCycles && !HasFailure(); ++nCycle) RunStalledCycle(nCycle, 600);
     EXPECT_EQ(terntest::LeastOf(terntest::OpenHandles, 5), nHandles);
     // Threads of the component end a moment after its release (later on a busy machine).
     EXPECT_EQ(terntest::LeastOf(terntest::Threads, 10), nThreads);
