@@ -1,8 +1,5 @@
 #include "DebugOutput.h"
 
-#include <process.h>
-
-#include <memory>
 #include <new>
 #include <utility>
 
@@ -12,12 +9,6 @@ namespace {
 
 // What a queued line counts against the capacity: its text and its slot.
 size_t QueuedCost(const std::string& strLine) { return strLine.size() + sizeof(std::string); }
-
-// What the starter hands the thread; the thread owns it.
-struct WriterStart {
-    CDebugOutputWriter* pWriter;
-    UniqueModule hModule;  // keeps this library loaded while the thread runs
-};
 
 // The library's writer, at namespace scope: a function-local static's
 // initialisation guard would make the threading runtime adopt a thread per load.
@@ -45,19 +36,14 @@ bool CDebugOutputWriter::EndUse(DWORD dwTimeoutMs) {
         if (m_nUsers > 0) return true;
         m_bEnding = true;
         m_cvLines.WakeAll();
-        if (!m_hThread) return true;
-        const HANDLE hProcess = ::GetCurrentProcess();
-        if (!::DuplicateHandle(hProcess, m_hThread.Get(), hProcess, hWait.Put(), SYNCHRONIZE, FALSE, 0)) {
-            return false;
-        }
-        nGeneration = m_nGeneration;
+        if (!m_thread.TakeWaitCopy(hWait, nGeneration)) return !m_thread.HasThread();
     }
     // Bounded: a thread held longer keeps its own reference to the library and
     // ends by itself once it can write again; a later EndUse or start closes
     // its handle.
     if (::WaitForSingleObject(hWait.Get(), dwTimeoutMs) != WAIT_OBJECT_0) return false;
     ScopedLock lock(m_cs);
-    if (m_nGeneration == nGeneration) m_hThread.Reset();
+    m_thread.Forget(nGeneration);
     return true;
 }
 
@@ -114,16 +100,7 @@ bool CDebugOutputWriter::WaitForRoomLocked(size_t nBytes) {
 }
 
 bool CDebugOutputWriter::StartThreadLocked() {
-    std::unique_ptr<WriterStart> pStart(new (std::nothrow) WriterStart{this, UniqueModule()});
-    if (pStart == nullptr) return false;
-    pStart->hModule = ReferenceModuleContaining(&g_debugOutput);
-    const uintptr_t nThread = _beginthreadex(nullptr, 0, &CDebugOutputWriter::ThreadProc,
-                                             pStart.get(), 0, nullptr);
-    if (nThread == 0) return false;
-    pStart.release();  // the thread's now
-    // An older thread's handle (one whose end nobody saw) is let go here.
-    m_hThread.Reset(reinterpret_cast<HANDLE>(nThread));
-    ++m_nGeneration;
+    if (!m_thread.Start(&CDebugOutputWriter::ThreadProc, this)) return false;
     m_bRunning = true;
     m_bEnding = false;
     return true;
@@ -151,11 +128,8 @@ void CDebugOutputWriter::WriteQueuedLines() {
     }
 }
 
-unsigned __stdcall CDebugOutputWriter::ThreadProc(void* pParam) {
-    WriterStart* pStart = static_cast<WriterStart*>(pParam);
-    CDebugOutputWriter* pWriter = pStart->pWriter;
-    const HMODULE hModule = pStart->hModule.Release();
-    delete pStart;
+void CDebugOutputWriter::ThreadProc(void* pParam) {
+    CDebugOutputWriter* pWriter = static_cast<CDebugOutputWriter*>(pParam);
     try {
         pWriter->WriteQueuedLines();
     } catch (...) {
@@ -168,8 +142,6 @@ unsigned __stdcall CDebugOutputWriter::ThreadProc(void* pParam) {
         pWriter->m_bRunning = false;
         pWriter->m_cvRoom.WakeAll();
     }
-    if (hModule != nullptr) ::FreeLibraryAndExitThread(hModule, 0);
-    return 0;
 }
 
 void WriteDebugLine(const char* pszLine) { g_debugOutput.Write(pszLine); }

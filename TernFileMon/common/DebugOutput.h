@@ -17,7 +17,7 @@
 #include <string>
 
 #include "CriticalSection.h"
-#include "Win32Handles.h"
+#include "LibraryThread.h"
 
 namespace tern {
 
@@ -71,7 +71,7 @@ private:
     // cannot be started.
     bool StartThreadLocked();
     bool WaitForRoomLocked(size_t nBytes);
-    static unsigned __stdcall ThreadProc(void* pParam);
+    static void ThreadProc(void* pParam);
     void WriteQueuedLines();
 
     const size_t m_nCapacityBytes;
@@ -84,8 +84,7 @@ private:
     int m_nUsers = 0;
     bool m_bRunning = false;  // the thread runs and serves the queue
     bool m_bEnding = false;   // the thread is to end once the queue is empty
-    UniqueHandle m_hThread;   // the thread, until a wait saw it end
-    unsigned long m_nGeneration = 0;  // threads started so far
+    CLibraryThread m_thread;
     unsigned long m_nDropped = 0;
 };
 

@@ -1,6 +1,5 @@
 #include "UserTempLookup.h"
 
-#include <process.h>
 #include <userenv.h>
 
 #include <cerrno>
@@ -19,15 +18,6 @@ namespace {
 constexpr DWORD kPathBufferSize = MAX_PATH;  // 260
 constexpr char kUserEnvironmentKey[] = "Environment";
 constexpr char kTempValueName[] = "TEMP";
-
-// What the starter hands the retry thread; the thread owns it.
-struct RetryStart {
-    CUserTempLookup* pLookup;
-    UniqueModule hModule;  // keeps this library loaded while the thread runs
-};
-
-// An object of this library, for the retry thread's reference to it.
-const char g_nModuleAnchor = 0;
 
 // The raw "TEMP" of the impersonated user, expanded in that user's environment.
 ByteString ExpandUserTemp(HANDLE hToken) {
@@ -109,8 +99,7 @@ void CUserTempLookup::BeginUse() {
 
 bool CUserTempLookup::EndUse(DWORD dwTimeoutMs) {
     // Waited for on a copy of the handle: a new user may start a new thread
-    // meanwhile, and the handle stays with the object (as the debugger-output
-    // writer does).
+    // meanwhile, and the handle stays with the object.
     UniqueHandle hWait;
     unsigned long nGeneration = 0;
     {
@@ -121,14 +110,12 @@ bool CUserTempLookup::EndUse(DWORD dwTimeoutMs) {
         m_bFailed = false;
         m_strRetryAnswer.clear();
         m_cvWork.WakeAll();
-        if (!m_hThread) return true;
-        const HANDLE hProcess = ::GetCurrentProcess();
-        if (!::DuplicateHandle(hProcess, m_hThread.Get(), hProcess, hWait.Put(), SYNCHRONIZE, FALSE, 0)) {
+        if (!m_thread.TakeWaitCopy(hWait, nGeneration)) {
+            if (!m_thread.HasThread()) return true;
             WriteDebugLine(("User temp retry thread: no handle to wait on, error " +
                             std::to_string(::GetLastError())).c_str());
             return false;
         }
-        nGeneration = m_nGeneration;
     }
     // Bounded: a lookup held longer ends by itself (its answer is dropped);
     // the thread keeps the library loaded until then.
@@ -137,7 +124,7 @@ bool CUserTempLookup::EndUse(DWORD dwTimeoutMs) {
         return false;
     }
     ScopedLock lock(m_cs);
-    if (m_nGeneration == nGeneration) m_hThread.Reset();
+    m_thread.Forget(nGeneration);
     return true;
 }
 
@@ -147,20 +134,10 @@ unsigned long CUserTempLookup::LookupsBegun() const {
 }
 
 bool CUserTempLookup::StartThreadLocked() {
-    RetryStart* pStart = new (std::nothrow) RetryStart{this, ReferenceModuleContaining(&g_nModuleAnchor)};
-    if (pStart == nullptr) {
-        WriteDebugLine("User temp retry thread not started: out of memory");
-        return false;
-    }
-    const uintptr_t nThread = _beginthreadex(nullptr, 0, &CUserTempLookup::ThreadProc, pStart, 0, nullptr);
-    if (nThread == 0) {
+    if (!m_thread.Start(&CUserTempLookup::ThreadProc, this)) {
         WriteDebugLine(("User temp retry thread not started, errno " + std::to_string(errno)).c_str());
-        delete pStart;
         return false;
     }
-    // An older thread's handle (one whose end nobody saw) is let go here.
-    m_hThread.Reset(reinterpret_cast<HANDLE>(nThread));
-    ++m_nGeneration;
     m_bThreadRunning = true;
     return true;
 }
@@ -185,11 +162,8 @@ void CUserTempLookup::RunRetries() {
     m_bThreadRunning = false;
 }
 
-unsigned __stdcall CUserTempLookup::ThreadProc(void* pParam) {
-    RetryStart* pStart = static_cast<RetryStart*>(pParam);
-    CUserTempLookup* pLookup = pStart->pLookup;
-    const HMODULE hModule = pStart->hModule.Release();
-    delete pStart;
+void CUserTempLookup::ThreadProc(void* pParam) {
+    CUserTempLookup* pLookup = static_cast<CUserTempLookup*>(pParam);
     try {
         pLookup->RunRetries();
     } catch (...) {
@@ -200,8 +174,6 @@ unsigned __stdcall CUserTempLookup::ThreadProc(void* pParam) {
         pLookup->m_bRetrying = false;
         pLookup->m_bThreadRunning = false;
     }
-    if (hModule != nullptr) ::FreeLibraryAndExitThread(hModule, 0);
-    return 0;
 }
 
 }  // namespace tern

@@ -14,11 +14,11 @@
 // every lookup while nobody uses the object (unit tests, the engine alone),
 // run on the caller's thread as before.
 //
-// The retry thread follows the debugger-output writer: started by the first
-// retry while there is a user, it holds a reference to this library and
-// leaves with FreeLibraryAndExitThread; the last EndUse ends it and waits for
-// it, kEndWaitMs at most (a lookup that takes longer finishes by itself and
-// its answer is dropped). The last EndUse also forgets the failure, so the
+// The retry thread is a CLibraryThread, like the debugger-output writer's:
+// started by the first retry while there is a user, it holds a reference to
+// this library; the last EndUse ends it and waits for it, kEndWaitMs at
+// most (a lookup that takes longer finishes by itself and its answer is
+// dropped). The last EndUse also forgets the failure, so the
 // next user's first lookup runs at once, as on a fresh load.
 #ifndef TERNFILEMON_COPY_USERTEMPLOOKUP_H
 #define TERNFILEMON_COPY_USERTEMPLOOKUP_H
@@ -27,7 +27,7 @@
 
 #include "../common/ByteString.h"
 #include "../common/CriticalSection.h"
-#include "../common/Win32Handles.h"
+#include "../common/LibraryThread.h"
 
 namespace tern {
 
@@ -60,7 +60,7 @@ private:
     bool StartRetryLocked(ULONGLONG nNowMs);
     bool StartThreadLocked();
     void RunRetries();
-    static unsigned __stdcall ThreadProc(void* pParam);
+    static void ThreadProc(void* pParam);
 
     mutable CriticalSection m_cs;
     ConditionVariable m_cvWork;  // a retry is wanted, or the thread is to end
@@ -73,8 +73,7 @@ private:
     int m_nUsers = 0;
     bool m_bThreadRunning = false;
     bool m_bEnding = false;
-    UniqueHandle m_hThread;  // the retry thread, until a wait saw it end
-    unsigned long m_nGeneration = 0;
+    CLibraryThread m_thread;
 };
 
 // The expanded "TEMP" of the user running "ZUVOVE.exe", or empty.

@@ -1,0 +1,44 @@
+// A thread of this library that serves an object while the object has users
+// (the debugger-output writer, the user-temp retry). It holds a reference to
+// the library, so that a FreeLibrary right after the last Release cannot
+// unmap the code it runs, and leaves through FreeLibraryAndExitThread. The
+// object's last user ends it and waits for it, bounded: a thread that
+// outlives the wait finishes by itself, still holding its reference.
+//
+// Not locked itself: every call is made under the owner's lock, except the
+// wait, which is on the copy that TakeWaitCopy made. Failures are returned,
+// not written: the debugger-output writer is one of the owners.
+#ifndef TERNFILEMON_COMMON_LIBRARYTHREAD_H
+#define TERNFILEMON_COMMON_LIBRARYTHREAD_H
+
+#include <windows.h>
+
+#include "Win32Handles.h"
+
+namespace tern {
+
+class CLibraryThread {
+public:
+    // The thread's body. It must not throw: it catches what it can meet.
+    typedef void (*RunFunction)(void* pContext);
+
+    // Starts pfnRun(pContext) on a new thread; false when it cannot.
+    bool Start(RunFunction pfnRun, void* pContext);
+
+    // A handle to wait on for the newest thread's end, and which thread that
+    // is. False when there is no thread (hWait stays empty) or no copy could
+    // be made (GetLastError says why).
+    bool TakeWaitCopy(UniqueHandle& hWait, unsigned long& nGeneration) const;
+    bool HasThread() const { return static_cast<bool>(m_hThread); }
+    // After a wait on its copy saw thread nGeneration end: its handle is let
+    // go, unless a newer thread has started meanwhile.
+    void Forget(unsigned long nGeneration);
+
+private:
+    UniqueHandle m_hThread;  // the newest thread, until a wait saw it end
+    unsigned long m_nGeneration = 0;  // threads started so far
+};
+
+}  // namespace tern
+
+#endif
