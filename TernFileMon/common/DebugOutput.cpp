@@ -20,9 +20,8 @@ CDebugOutputWriter::CDebugOutputWriter(size_t nCapacityBytes) : m_nCapacityBytes
 
 void CDebugOutputWriter::BeginUse() {
     ScopedLock lock(m_cs);
-    ++m_nUsers;
     // A thread still writing what an earlier user left goes on serving.
-    m_bEnding = false;
+    m_thread.AddUser();
 }
 
 bool CDebugOutputWriter::EndUse(DWORD dwTimeoutMs) {
@@ -32,19 +31,14 @@ bool CDebugOutputWriter::EndUse(DWORD dwTimeoutMs) {
     unsigned long nGeneration = 0;
     {
         ScopedLock lock(m_cs);
-        if (m_nUsers > 0) --m_nUsers;
-        if (m_nUsers > 0) return true;
-        m_bEnding = true;
+        if (!m_thread.RemoveUser()) return true;
         m_cvLines.WakeAll();
         if (!m_thread.TakeWaitCopy(hWait, nGeneration)) return !m_thread.HasThread();
     }
     // Bounded: a thread held longer keeps its own reference to the library and
     // ends by itself once it can write again; a later EndUse or start closes
     // its handle.
-    if (::WaitForSingleObject(hWait.Get(), dwTimeoutMs) != WAIT_OBJECT_0) return false;
-    ScopedLock lock(m_cs);
-    m_thread.Forget(nGeneration);
-    return true;
+    return m_thread.WaitForEnd(hWait, nGeneration, dwTimeoutMs, m_cs);
 }
 
 unsigned long CDebugOutputWriter::DroppedLines() const {
@@ -63,7 +57,7 @@ void CDebugOutputWriter::Write(const char* pszLine) {
         std::string strLine(pszLine);
         {
             ScopedLock lock(m_cs);
-            if (m_bRunning || (m_nUsers > 0 && StartThreadLocked())) {
+            if (m_bRunning || (m_thread.HasUsers() && StartThreadLocked())) {
                 const size_t nCost = QueuedCost(strLine);
                 if (!WaitForRoomLocked(nCost)) {
                     ++m_nDropped;
@@ -102,7 +96,6 @@ bool CDebugOutputWriter::WaitForRoomLocked(size_t nBytes) {
 bool CDebugOutputWriter::StartThreadLocked() {
     if (!m_thread.Start(&CDebugOutputWriter::ThreadProc, this)) return false;
     m_bRunning = true;
-    m_bEnding = false;
     return true;
 }
 
@@ -111,7 +104,7 @@ void CDebugOutputWriter::WriteQueuedLines() {
     for (;;) {
         {
             ScopedLock lock(m_cs);
-            while (m_lines.empty() && !m_bEnding) m_cvLines.Wait(m_cs, INFINITE);
+            while (m_lines.empty() && !m_thread.IsEnding()) m_cvLines.Wait(m_cs, INFINITE);
             if (m_lines.empty()) {
                 // Every line handed in has been written: from here on lines
                 // are written by their callers.

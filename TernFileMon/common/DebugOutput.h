@@ -81,9 +81,7 @@ private:
     std::deque<std::string> m_lines;
     size_t m_nQueuedBytes = 0;
     size_t m_nPeakQueuedBytes = 0;
-    int m_nUsers = 0;
     bool m_bRunning = false;  // the thread runs and serves the queue
-    bool m_bEnding = false;   // the thread is to end once the queue is empty
     CLibraryThread m_thread;
     unsigned long m_nDropped = 0;
 };

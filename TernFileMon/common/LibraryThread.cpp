@@ -32,6 +32,18 @@ unsigned __stdcall ThreadProc(void* pParam) {
 
 }  // namespace
 
+void CLibraryThread::AddUser() {
+    ++m_nUsers;
+    m_bEnding = false;
+}
+
+bool CLibraryThread::RemoveUser() {
+    if (m_nUsers > 0) --m_nUsers;
+    if (m_nUsers > 0) return false;
+    m_bEnding = true;
+    return true;
+}
+
 bool CLibraryThread::Start(RunFunction pfnRun, void* pContext) {
     std::unique_ptr<ThreadStart> pStart(
         new (std::nothrow) ThreadStart{pfnRun, pContext, ReferenceModuleContaining(&g_nModuleAnchor)});
@@ -42,6 +54,7 @@ bool CLibraryThread::Start(RunFunction pfnRun, void* pContext) {
     // An older thread's handle (one whose end nobody saw) is let go here.
     m_hThread.Reset(reinterpret_cast<HANDLE>(nThread));
     ++m_nGeneration;
+    m_bEnding = false;
     return true;
 }
 
@@ -55,8 +68,12 @@ bool CLibraryThread::TakeWaitCopy(UniqueHandle& hWait, unsigned long& nGeneratio
     return true;
 }
 
-void CLibraryThread::Forget(unsigned long nGeneration) {
+bool CLibraryThread::WaitForEnd(const UniqueHandle& hWait, unsigned long nGeneration, DWORD dwTimeoutMs,
+                                CriticalSection& csOwner) {
+    if (::WaitForSingleObject(hWait.Get(), dwTimeoutMs) != WAIT_OBJECT_0) return false;
+    ScopedLock lock(csOwner);
     if (m_nGeneration == nGeneration) m_hThread.Reset();
+    return true;
 }
 
 }  // namespace tern

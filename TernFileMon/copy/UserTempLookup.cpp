@@ -69,7 +69,7 @@ void CUserTempLookup::Fill(ByteString& strTempPath, ULONGLONG nNowMs) {
         }
         if (!IsLookupDueLocked(nNowMs)) return;
         ++m_nLookups;
-        if (m_bFailed && m_nUsers > 0 && StartRetryLocked(nNowMs)) return;
+        if (m_bFailed && m_thread.HasUsers() && StartRetryLocked(nNowMs)) return;
     }
     strTempPath = GetUserTempPath();
     ScopedLock lock(m_cs);
@@ -93,8 +93,7 @@ bool CUserTempLookup::StartRetryLocked(ULONGLONG nNowMs) {
 
 void CUserTempLookup::BeginUse() {
     ScopedLock lock(m_cs);
-    ++m_nUsers;
-    m_bEnding = false;  // a thread still running goes on serving
+    m_thread.AddUser();  // a thread still running goes on serving
 }
 
 bool CUserTempLookup::EndUse(DWORD dwTimeoutMs) {
@@ -104,9 +103,7 @@ bool CUserTempLookup::EndUse(DWORD dwTimeoutMs) {
     unsigned long nGeneration = 0;
     {
         ScopedLock lock(m_cs);
-        if (m_nUsers > 0) --m_nUsers;
-        if (m_nUsers > 0) return true;
-        m_bEnding = true;
+        if (!m_thread.RemoveUser()) return true;
         m_bFailed = false;
         m_strRetryAnswer.clear();
         m_cvWork.WakeAll();
@@ -119,12 +116,10 @@ bool CUserTempLookup::EndUse(DWORD dwTimeoutMs) {
     }
     // Bounded: a lookup held longer ends by itself (its answer is dropped);
     // the thread keeps the library loaded until then.
-    if (::WaitForSingleObject(hWait.Get(), dwTimeoutMs) != WAIT_OBJECT_0) {
+    if (!m_thread.WaitForEnd(hWait, nGeneration, dwTimeoutMs, m_cs)) {
         WriteDebugLine("User temp retry thread still busy: left to end by itself");
         return false;
     }
-    ScopedLock lock(m_cs);
-    m_thread.Forget(nGeneration);
     return true;
 }
 
@@ -147,14 +142,14 @@ void CUserTempLookup::RunRetries() {
         {
             ScopedLock lock(m_cs);
             // Idle wait: a retry asked for, or the last EndUse, ends it.
-            while (!m_bRetryWanted && !m_bEnding) m_cvWork.Wait(m_cs, INFINITE);
-            if (m_bEnding) break;
+            while (!m_bRetryWanted && !m_thread.IsEnding()) m_cvWork.Wait(m_cs, INFINITE);
+            if (m_thread.IsEnding()) break;
             m_bRetryWanted = false;
         }
         ByteString strFound = GetUserTempPath();
         ScopedLock lock(m_cs);
         m_bRetrying = false;
-        if (!m_bEnding) m_strRetryAnswer.swap(strFound);
+        if (!m_thread.IsEnding()) m_strRetryAnswer.swap(strFound);
     }
     ScopedLock lock(m_cs);
     m_bRetryWanted = false;

@@ -70,9 +70,7 @@ private:
     bool m_bRetrying = false;     // asked for, answer not yet in
     ByteString m_strRetryAnswer;  // a retry's folder, until a caller takes it
     unsigned long m_nLookups = 0;
-    int m_nUsers = 0;
     bool m_bThreadRunning = false;
-    bool m_bEnding = false;
     CLibraryThread m_thread;
 };
 
