@@ -127,12 +127,12 @@ DWORD CDirWatchInfo::IssueRead() {
     return 0;
 }
 
-void CDirWatchInfo::TakeCompletedRead(DWORD nBytes) {
+void CDirWatchInfo::TakeCompletedRead(const BYTE* pData, DWORD nBytes) {
     if (nBytes > READ_DIR_CHANGE_BUFFER_SIZE) nBytes = READ_DIR_CHANGE_BUFFER_SIZE;
     if (m_nCarryOverOffset > sizeof(m_DecodeBuffer) - READ_DIR_CHANGE_BUFFER_SIZE) {
         m_nCarryOverOffset = 0;
     }
-    std::memcpy(m_DecodeBuffer + m_nCarryOverOffset, m_Buffer, nBytes);
+    std::memcpy(m_DecodeBuffer + m_nCarryOverOffset, pData, nBytes);
     m_nTakenBytes = nBytes;
 }
 
@@ -141,6 +141,7 @@ void CDirWatchInfo::DecodeTakenRead() {
         m_nCarryOverOffset = 0;
         return;
     }
+    m_pChangeHandler->SetChangedDirectoryName(m_strDirName);
     m_pChangeHandler->BeginBatch();
     try {
         m_nCarryOverOffset =

@@ -71,9 +71,11 @@ public:
     void SignalStopped() { ::SetEvent(m_hStoppedEvent.Get()); }
     // Issues the one outstanding read of this watch into the read buffer.
     DWORD IssueRead();
-    // Moves what a completed read of nBytes brought into the decode buffer,
-    // freeing the read buffer for the next read.
-    void TakeCompletedRead(DWORD nBytes);
+    // What the last completed read brought; valid until the read is issued again.
+    const BYTE* CompletedRead() const { return m_Buffer; }
+    // Copies nBytes of a completed read (from the read buffer or from a copy
+    // of it) into the decode buffer, behind a kept old-name record.
+    void TakeCompletedRead(const BYTE* pData, DWORD nBytes);
     // Decodes what TakeCompletedRead took into calls on the wrapper.
     void DecodeTakenRead();
     // 0 or the Win32 error of the last failed read.
@@ -92,9 +94,8 @@ private:
     alignas(8) BYTE m_Buffer[READ_DIR_CHANGE_BUFFER_SIZE];
     DWORD m_dwBufLength;
     OVERLAPPED m_Overlapped;
-    // Worker only. A completed read is copied here and the read re-issued at
-    // once, so that the system is never left without a read while a batch is
-    // decoded. Room for one read behind a kept old-name record.
+    // Used by one decoding thread at a time (see CReadDecoder). Room for one
+    // read behind a kept old-name record.
     alignas(8) BYTE m_DecodeBuffer[2 * READ_DIR_CHANGE_BUFFER_SIZE];
     DWORD m_nTakenBytes;
     // Where the next read is copied to: non-zero while an old-name record

@@ -17,6 +17,8 @@
 
 namespace tern {
 
+class CReadDecoder;
+
 // Filter-flag bits of the watcher (how the deferring wrapper tests names).
 constexpr DWORD FILTERS_DONT_USE_FILTERS = 1;
 constexpr DWORD FILTERS_CHECK_PARTIAL_PATH = 4;
@@ -104,8 +106,8 @@ private:
     // Stops one registry entry's watch and clears the entry; destroys the
     // record when the stop succeeded. Registry lock held.
     BOOL StopAndRemoveEntry(int nIndex);
-    // Worker thread: decode one completed read, then re-issue it.
-    void HandleCompletedRead(CDirWatchInfo& info, DWORD nBytes);
+    // Worker thread: queue one completed read for decoding, re-issue it.
+    void HandleCompletedRead(CDirWatchInfo& info, DWORD nBytes, CReadDecoder& decoder);
     DWORD StartWorkerThread();
     void EndWorkerThread();
     // Waits up to dwWaitMs for a worker told to end, then lets go of the port

@@ -1,8 +1,10 @@
 // The worker thread of a watcher: services the completion port, runs each
-// record's state machine, decodes completed reads and re-issues them.
+// record's state machine, re-issues completed reads and queues them for
+// decoding.
 #include "DelayedDirectoryChangeHandler.h"
 #include "DirWatchInfo.h"
 #include "DirectoryChangeWatcher.h"
+#include "ReadDecoder.h"
 #include "Trace.h"
 #include "WatchHealth.h"
 
@@ -57,21 +59,22 @@ void FinishStop(CDirWatchInfo& info) {
 
 }  // namespace
 
-void CDirectoryChangeWatcher::HandleCompletedRead(CDirWatchInfo& info, DWORD nBytes) {
-    if (CDelayedDirectoryChangeHandler* pHandler = info.GetChangeHandler()) {
-        pHandler->SetChangedDirectoryName(info.GetDirectoryName());
-    }
+void CDirectoryChangeWatcher::HandleCompletedRead(CDirWatchInfo& info, DWORD nBytes,
+                                                  CReadDecoder& decoder) {
     if (nBytes == 0) ++m_nEmptyCompletions;
-    // The read goes out again before the batch is decoded: changes that
-    // happen meanwhile land in it instead of piling up in the system, where a
-    // burst would overflow them.
-    info.TakeCompletedRead(nBytes);
+    // Copied aside and out again at once: changes that happen meanwhile land
+    // in the read instead of piling up in the system, where a burst would
+    // overflow them. The decoding happens elsewhere (see CReadDecoder).
+    const bool bOwnWorker = ::GetCurrentThreadId() == m_dwThreadID.load();
+    if (bOwnWorker) decoder.Queue(info, nBytes);
     const DWORD dwError = info.IssueRead();
-    if (::GetCurrentThreadId() == m_dwThreadID.load()) info.DecodeTakenRead();
+    if (bOwnWorker) decoder.HandOver();
     if (dwError == 0) {
         info.SetReadError(0);
         return;
     }
+    // The watch's record goes below: what it read is decoded first.
+    decoder.DecodeAll();
     // The read cannot go on: tell the handler and drop the watch, quickly,
     // since callers may be waiting for the registry lock meanwhile.
     const HANDLE hThread = ::GetCurrentThread();
@@ -95,6 +98,9 @@ DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam) {
     try {
         pThis->m_dwThreadID = ::GetCurrentThreadId();
         pThis->OnWorkerThreadStart();
+        // Ended (and what it holds decoded) before the worker leaves, also
+        // when an exception leaves the loop.
+        CReadDecoder decoder;
         for (;;) {
             const HANDLE hCompPort = pThis->m_hCompPort.load();
             if (hCompPort == nullptr) {
@@ -117,7 +123,11 @@ DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam) {
             }
             if (pInfo == nullptr) break;
 
-            switch (pInfo->GetRunningState()) {
+            const LONG nState = pInfo->GetRunningState();
+            // A watch's start, stop or end comes after its changes, and no
+            // queued read may outlive its record.
+            if (nState != RUNNING_STATE_NORMAL) decoder.DecodeAll();
+            switch (nState) {
                 case RUNNING_STATE_START_MONITORING:
                     StartFirstRead(*pInfo);
                     break;
@@ -130,7 +140,7 @@ DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam) {
                 case RUNNING_STATE_NORMAL:
                     NoteReadCompletion(HealthOfWatch(*pInfo), nBytes, dwCompletionError,
                                        pInfo->IsDirectoryHandleOpen());
-                    pThis->HandleCompletedRead(*pInfo, nBytes);
+                    pThis->HandleCompletedRead(*pInfo, nBytes, decoder);
                     break;
                 default:
                     break;

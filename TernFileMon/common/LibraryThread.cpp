@@ -76,4 +76,11 @@ bool CLibraryThread::WaitForEnd(const UniqueHandle& hWait, unsigned long nGenera
     return true;
 }
 
+bool CLibraryThread::Join(DWORD dwTimeoutMs) {
+    if (!m_hThread) return true;
+    if (::WaitForSingleObject(m_hThread.Get(), dwTimeoutMs) != WAIT_OBJECT_0) return false;
+    m_hThread.Reset();
+    return true;
+}
+
 }  // namespace tern

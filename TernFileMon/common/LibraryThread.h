@@ -47,6 +47,11 @@ public:
     bool WaitForEnd(const UniqueHandle& hWait, unsigned long nGeneration, DWORD dwTimeoutMs,
                     CriticalSection& csOwner);
 
+    // For an owner that starts and ends the thread on one thread of its own:
+    // waits at most dwTimeoutMs for the thread's end and then lets go of its
+    // handle. False when the bound ran out.
+    bool Join(DWORD dwTimeoutMs);
+
 private:
     UniqueHandle m_hThread;  // the newest thread, until a wait saw it end
     unsigned long m_nGeneration = 0;  // threads started so far

@@ -1,0 +1,113 @@
+#include "ReadDecoder.h"
+
+#include <cstring>
+#include <new>
+
+#include "Trace.h"
+
+namespace tern {
+
+CReadDecoder::CReadDecoder() : m_pReads(new (std::nothrow) QueuedRead[kQueuedReads]) {
+    if (m_pReads == nullptr) {
+        TERN_TRACE("Read decoder: no memory for the queue, the worker decodes");
+        return;
+    }
+    ScopedLock lock(m_csQueue);
+    m_bThreadRunning = m_thread.Start(&CReadDecoder::RunThread, this);
+    if (!m_bThreadRunning) TERN_TRACE_CODE("Read decoder thread not started", ::GetLastError());
+}
+
+CReadDecoder::~CReadDecoder() {
+    // The thread decodes what is left before it leaves. Nothing here throws:
+    // this also runs while an exception leaves the worker.
+    {
+        ScopedLock lock(m_csQueue);
+        m_bEnding = true;
+    }
+    m_cvQueued.WakeAll();
+    m_thread.Join(INFINITE);
+}
+
+void CReadDecoder::Queue(CDirWatchInfo& info, DWORD nBytes) {
+    if (nBytes > READ_DIR_CHANGE_BUFFER_SIZE) nBytes = READ_DIR_CHANGE_BUFFER_SIZE;
+    if (m_pReads == nullptr) {
+        // Nowhere to copy it: decoded before the read buffer is reused.
+        ScopedLock decode(m_csDecode);
+        info.TakeCompletedRead(info.CompletedRead(), nBytes);
+        info.DecodeTakenRead();
+        return;
+    }
+    for (;;) {
+        {
+            ScopedLock lock(m_csQueue);
+            if (m_nCount < kQueuedReads) {
+                QueuedRead& read = m_pReads[(m_nOldest + m_nCount) % kQueuedReads];
+                read.pInfo = &info;
+                read.nBytes = nBytes;
+                std::memcpy(read.abData, info.CompletedRead(), nBytes);
+                ++m_nCount;
+                return;
+            }
+        }
+        // Full: the decoding thread is behind; the worker makes room itself.
+        DecodeOldest();
+    }
+}
+
+void CReadDecoder::HandOver() {
+    bool bThreadRunning = false;
+    {
+        ScopedLock lock(m_csQueue);
+        bThreadRunning = m_bThreadRunning;
+    }
+    if (bThreadRunning) {
+        m_cvQueued.WakeOne();
+    } else {
+        DecodeAll();
+    }
+}
+
+void CReadDecoder::DecodeAll() {
+    while (DecodeOldest()) {
+    }
+}
+
+bool CReadDecoder::DecodeOldest() {
+    ScopedLock decode(m_csDecode);
+    CDirWatchInfo* pInfo = nullptr;
+    {
+        ScopedLock lock(m_csQueue);
+        if (m_nCount == 0) return false;
+        const QueuedRead& read = m_pReads[m_nOldest];
+        pInfo = read.pInfo;
+        pInfo->TakeCompletedRead(read.abData, read.nBytes);
+        m_nOldest = (m_nOldest + 1) % kQueuedReads;
+        --m_nCount;
+    }
+    pInfo->DecodeTakenRead();
+    return true;
+}
+
+void CReadDecoder::RunThread(void* pThis) { static_cast<CReadDecoder*>(pThis)->Run(); }
+
+void CReadDecoder::Run() {
+    try {
+        for (;;) {
+            {
+                ScopedLock lock(m_csQueue);
+                // The thread's idle wait for work, not a wait of any ending:
+                // the ending wakes it.
+                while (m_nCount == 0 && !m_bEnding) m_cvQueued.Wait(m_csQueue, INFINITE);
+                if (m_nCount == 0) break;
+            }
+            DecodeOldest();
+        }
+    } catch (...) {
+        // The read being decoded is lost; the worker decodes from now on.
+        TERN_TRACE("Read decoder exception");
+    }
+    ScopedLock lock(m_csQueue);
+    m_bThreadRunning = false;
+}
+
+}  // namespace tern

@@ -1,0 +1,92 @@
+// CReadDecoder: the completed reads a watcher's worker has copied aside, and
+// the thread that decodes them into calls on each watch's wrapper.
+//
+// The worker only copies a completed read, re-issues it and goes back to the
+// completion port: changes that arrive while it is away from the port (on
+// Windows, a completed read waiting in the port; under Wine, records waiting
+// to be fetched into the read, which the thread that issued it does only when
+// it next waits) pile up in the system until they overflow it. With the
+// decoding and the hand-over to the notification thread done here, that time
+// is as short as a bare reader's (README, Performance).
+//
+// Reads are decoded one at a time and in the order they were queued, by the
+// decoding thread or by the worker itself: the worker decodes everything
+// queued before it acts on a watch's start, stop or failure (so that a
+// watch's last changes are delivered before its end, and no read outlives
+// its record) and before it leaves, and decodes the oldest reads itself while
+// the queue is full (the queue's memory is bounded). Without a decoding
+// thread (it could not be started) the worker decodes each read itself right
+// after re-issuing it.
+#ifndef TERNFILEMON_DIRECTORYCHANGES_READDECODER_H
+#define TERNFILEMON_DIRECTORYCHANGES_READDECODER_H
+
+#include <windows.h>
+
+#include <memory>
+
+#include "../common/CriticalSection.h"
+#include "../common/LibraryThread.h"
+#include "DirWatchInfo.h"
+
+namespace tern {
+
+class CReadDecoder {
+public:
+    using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;
+
+    // 128 KiB: room for the reads of a burst while the decoding thread waits
+    // for a core.
+    static constexpr size_t kQueuedReads = 32;
+
+    // Starts the decoding thread; without it (or without the queue's
+    // memory) the worker decodes every read itself.
+    CReadDecoder();
+    // Ends the decoding thread once it has decoded what is left, waiting for
+    // it without a bound of its own: it decodes at most kQueuedReads reads and
+    // leaves, unless a loss line it writes is held in a host log call. The worker
+    // waits here, and the watcher's bound on the worker's exit covers this
+    // wait (a worker held here is abandoned, and keeps the watcher and this
+    // queue).
+    ~CReadDecoder();
+    CReadDecoder(const CReadDecoder&) = delete;
+    CReadDecoder& operator=(const CReadDecoder&) = delete;
+
+    // Worker: copies what the completed read of info brought (nBytes of its
+    // read buffer), before the read is re-issued into that buffer.
+    void Queue(CDirWatchInfo& info, DWORD nBytes);
+    // Worker, once the read is out again: has the queued reads decoded.
+    void HandOver();
+    // Decodes every queued read on the calling thread (the worker).
+    void DecodeAll();
+
+private:
+    struct QueuedRead {
+        CDirWatchInfo* pInfo;
+        DWORD nBytes;
+        alignas(8) BYTE abData[READ_DIR_CHANGE_BUFFER_SIZE];
+    };
+
+    static void RunThread(void* pThis);
+    void Run();
+    // Decodes the oldest queued read; false when none was queued.
+    bool DecodeOldest();
+
+    // Lock order: m_csDecode, then m_csQueue; a record's and a wrapper's
+    // locks (taken while decoding) come after m_csDecode and never with
+    // m_csQueue. m_csDecode is held while a read is decoded, so that reads
+    // are decoded in order and a read's record is in use only under it.
+    CriticalSection m_csDecode;
+    CriticalSection m_csQueue;
+    ConditionVariable m_cvQueued;
+    // Ring of queued reads: m_nCount from m_nOldest on. Null without memory.
+    std::unique_ptr<QueuedRead[]> m_pReads;
+    size_t m_nOldest = 0;
+    size_t m_nCount = 0;
+    bool m_bEnding = false;
+    bool m_bThreadRunning = false;
+    CLibraryThread m_thread;
+};
+
+}  // namespace tern
+
+#endif
