@@ -1,5 +1,6 @@
 // CDelayedDirectoryChangeHandler: the wrapper every watch puts around the
-// caller's handler. The worker thread calls the wrapper; each call is copied
+// caller's handler. The watcher's threads call the wrapper (the worker, and
+// the decoding thread for the changes it decodes); each call is copied
 // into a CChangeNotification and repeated on the real handler by the
 // notification thread (or the hidden window), after the name filters.
 #ifndef TERNFILEMON_DIRECTORYCHANGES_DELAYEDDIRECTORYCHANGEHANDLER_H
@@ -63,7 +64,7 @@ public:
                                    DWORD dwFilterFlags);
     ~CDelayedDirectoryChangeHandler() override;
 
-    // The worker thread's calls: copied and posted, never waiting for the
+    // The watcher's calls: copied and posted, never waiting for the
     // real handler, except OnWatchStopped, which waits for its delivery.
     void OnFileAdded(const ByteString& strFileName) override;
     void OnFileRemoved(const ByteString& strFileName) override;
@@ -77,9 +78,9 @@ public:
     void SetPartialPathOffset(const ByteString& strWatchedDirectory);
     // Called by the worker before each batch.
     void SetChangedDirectoryName(const ByteString& strDirectory);
-    // Between these two calls (worker thread), file notifications are chained
-    // and posted as one message at the end: one post per read instead of one
-    // per record keeps the worker quick enough to always have a read out.
+    // Between these two calls (on the thread decoding the watch's reads),
+    // file notifications are chained and posted as one message at the end:
+    // one post per batch of reads instead of one per record.
     void BeginBatch();
     void EndBatch();
 
@@ -130,7 +131,7 @@ private:
     // decide whether the matcher is prepared).
     std::vector<ByteString> m_vecIncludeFilter;
     std::vector<ByteString> m_vecExcludeFilter;
-    // The batch being collected (worker thread only).
+    // The batch being collected (the decoding thread, one at a time).
     bool m_bBatching;
     CChangeNotification* m_pBatchHead;
     CChangeNotification* m_pBatchTail;

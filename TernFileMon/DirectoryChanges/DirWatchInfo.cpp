@@ -136,24 +136,24 @@ void CDirWatchInfo::TakeCompletedRead(const BYTE* pData, DWORD nBytes) {
     m_nTakenBytes = nBytes;
 }
 
+void CDirWatchInfo::BeginDecodedBatch() {
+    if (!m_pChangeHandler) return;
+    m_pChangeHandler->SetChangedDirectoryName(m_strDirName);
+    m_pChangeHandler->BeginBatch();
+}
+
+void CDirWatchInfo::EndDecodedBatch() {
+    if (m_pChangeHandler) m_pChangeHandler->EndBatch();
+}
+
 void CDirWatchInfo::DecodeTakenRead() {
     if (!m_pChangeHandler) {
         m_nCarryOverOffset = 0;
         return;
     }
-    m_pChangeHandler->SetChangedDirectoryName(m_strDirName);
-    m_pChangeHandler->BeginBatch();
-    try {
-        m_nCarryOverOffset =
-            tern::DecodeCompletedRead(m_DecodeBuffer, sizeof(m_DecodeBuffer), m_nCarryOverOffset,
-                                      m_nTakenBytes, m_strDirName, *m_pChangeHandler.Get());
-    } catch (...) {
-        // Not a boundary: the batch decoded so far is posted, and the
-        // exception goes on to the worker's entry, which logs it.
-        m_pChangeHandler->EndBatch();
-        throw;
-    }
-    m_pChangeHandler->EndBatch();
+    m_nCarryOverOffset =
+        tern::DecodeCompletedRead(m_DecodeBuffer, sizeof(m_DecodeBuffer), m_nCarryOverOffset,
+                                  m_nTakenBytes, m_strDirName, *m_pChangeHandler.Get());
 }
 
 DWORD CDirWatchInfo::StartMonitor(HANDLE hCompPort) {

@@ -76,7 +76,11 @@ public:
     // Copies nBytes of a completed read (from the read buffer or from a copy
     // of it) into the decode buffer, behind a kept old-name record.
     void TakeCompletedRead(const BYTE* pData, DWORD nBytes);
-    // Decodes what TakeCompletedRead took into calls on the wrapper.
+    // Every call decoded between these two goes to the notification thread
+    // as one batch (one message).
+    void BeginDecodedBatch();
+    void EndDecodedBatch();
+    // Decodes what TakeCompletedRead took into calls on the wrapper, inside a batch.
     void DecodeTakenRead();
     // 0 or the Win32 error of the last failed read.
     void SetReadError(DWORD dwError) { m_dwReadDirError = dwError; }

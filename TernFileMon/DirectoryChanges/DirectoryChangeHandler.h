@@ -45,7 +45,8 @@ public:
     BOOL UnwatchDirectory();
 
     // The watched directory whose batch is being decoded. Written on the
-    // worker thread; a handler that reads it elsewhere must guard it itself.
+    // thread that decodes the watch's reads (the watcher's decoding thread, or
+    // its worker); a handler that reads it elsewhere must guard it itself.
     void SetChangedDirectoryName(const ByteString& strDirectory);
     const ByteString& GetChangedDirectoryName() const { return m_strChangedDirectoryName; }
 

@@ -1,6 +1,7 @@
 // CDirectoryChangeWatcher: watches any number of directory trees through one
-// I/O completion port served by one worker thread, and hands every change to
-// the handler of its watch on the process-wide notification thread.
+// I/O completion port served by one worker thread (with a decoding thread of
+// its own, see CReadDecoder), and hands every change to the handler of its
+// watch on the process-wide notification thread.
 #ifndef TERNFILEMON_DIRECTORYCHANGES_DIRECTORYCHANGEWATCHER_H
 #define TERNFILEMON_DIRECTORYCHANGES_DIRECTORYCHANGEWATCHER_H
 
@@ -38,7 +39,9 @@ constexpr DWORD FILTERS_DEFAULT_BEHAVIOR = FILTERS_CHECK_FILE_NAME_ONLY;
 // outlasts its bound. Such a worker is abandoned, never terminated: the port,
 // the records it may use and the watcher itself must then stay; see
 // IsWorkerAbandoned. It holds a reference to the library and leaves through
-// FreeLibraryAndExitThread, so its code stays loaded while it runs.
+// FreeLibraryAndExitThread, so its code stays loaded while it runs. The
+// worker ends its decoding thread before it leaves, so the bound on the
+// worker covers both.
 class CDirectoryChangeWatcher {
 public:
     class CDirWatchInfo;

@@ -31,10 +31,8 @@ CReadDecoder::~CReadDecoder() {
 void CReadDecoder::Queue(CDirWatchInfo& info, DWORD nBytes) {
     if (nBytes > READ_DIR_CHANGE_BUFFER_SIZE) nBytes = READ_DIR_CHANGE_BUFFER_SIZE;
     if (m_pReads == nullptr) {
-        // Nowhere to copy it: decoded before the read buffer is reused.
-        ScopedLock decode(m_csDecode);
         info.TakeCompletedRead(info.CompletedRead(), nBytes);
-        info.DecodeTakenRead();
+        m_pTakenDirectly = &info;
         return;
     }
     for (;;) {
@@ -62,9 +60,15 @@ void CReadDecoder::HandOver() {
     }
     if (bThreadRunning) {
         m_cvQueued.WakeOne();
-    } else {
-        DecodeAll();
+        return;
     }
+    if (m_pTakenDirectly != nullptr) {
+        ScopedLock decode(m_csDecode);
+        CDirWatchInfo* pInfo = m_pTakenDirectly;
+        m_pTakenDirectly = nullptr;
+        DecodeBatch(*pInfo);
+    }
+    DecodeAll();
 }
 
 void CReadDecoder::DecodeAll() {
@@ -74,18 +78,38 @@ void CReadDecoder::DecodeAll() {
 
 bool CReadDecoder::DecodeOldest() {
     ScopedLock decode(m_csDecode);
-    CDirWatchInfo* pInfo = nullptr;
-    {
-        ScopedLock lock(m_csQueue);
-        if (m_nCount == 0) return false;
-        const QueuedRead& read = m_pReads[m_nOldest];
-        pInfo = read.pInfo;
-        pInfo->TakeCompletedRead(read.abData, read.nBytes);
-        m_nOldest = (m_nOldest + 1) % kQueuedReads;
-        --m_nCount;
-    }
-    pInfo->DecodeTakenRead();
+    CDirWatchInfo* pInfo = TakeOldest(nullptr);
+    if (pInfo == nullptr) return false;
+    DecodeBatch(*pInfo);
     return true;
+}
+
+CReadDecoder::CDirWatchInfo* CReadDecoder::TakeOldest(const CDirWatchInfo* pOf) {
+    ScopedLock lock(m_csQueue);
+    if (m_nCount == 0) return nullptr;
+    const QueuedRead& read = m_pReads[m_nOldest];
+    if (pOf != nullptr && read.pInfo != pOf) return nullptr;
+    // Copied out under the lock: the worker may fill the slot once it is free.
+    read.pInfo->TakeCompletedRead(read.abData, read.nBytes);
+    m_nOldest = (m_nOldest + 1) % kQueuedReads;
+    --m_nCount;
+    return read.pInfo;
+}
+
+void CReadDecoder::DecodeBatch(CDirWatchInfo& info) {
+    info.BeginDecodedBatch();
+    try {
+        info.DecodeTakenRead();
+        for (size_t nReads = 1; nReads < kReadsPerBatch && TakeOldest(&info) != nullptr; ++nReads) {
+            info.DecodeTakenRead();
+        }
+    } catch (...) {
+        // Not a boundary: the batch decoded so far is handed over, and the
+        // exception goes on to the thread's entry, which logs it.
+        info.EndDecodedBatch();
+        throw;
+    }
+    info.EndDecodedBatch();
 }
 
 void CReadDecoder::RunThread(void* pThis) { static_cast<CReadDecoder*>(pThis)->Run(); }

@@ -37,6 +37,10 @@ public:
     // 128 KiB: room for the reads of a burst while the decoding thread waits
     // for a core.
     static constexpr size_t kQueuedReads = 32;
+    // A batch that the decoding thread fell behind on holds up to this many
+    // reads: one hand-over (a message, and a wake of the notification thread)
+    // for all of them, and its first change waits for at most this many decodes.
+    static constexpr size_t kReadsPerBatch = 8;
 
     // Starts the decoding thread; without it (or without the queue's
     // memory) the worker decodes every read itself.
@@ -68,8 +72,17 @@ private:
 
     static void RunThread(void* pThis);
     void Run();
-    // Decodes the oldest queued read; false when none was queued.
+    // Decodes the oldest queued read and the reads of the same watch queued
+    // right behind it as one batch; false when none was queued.
     bool DecodeOldest();
+    // Takes the oldest queued read into its record's decode buffer and
+    // returns the record; null when none is queued or (given pOf) the oldest
+    // is not pOf's. Decode lock held.
+    CDirWatchInfo* TakeOldest(const CDirWatchInfo* pOf);
+    // Decodes what info has taken and its reads queued behind it, at most
+    // kReadsPerBatch in all: one hand-over to the notification thread for
+    // all of them. Decode lock held.
+    void DecodeBatch(CDirWatchInfo& info);
 
     // Lock order: m_csDecode, then m_csQueue; a record's and a wrapper's
     // locks (taken while decoding) come after m_csDecode and never with
@@ -78,8 +91,11 @@ private:
     CriticalSection m_csDecode;
     CriticalSection m_csQueue;
     ConditionVariable m_cvQueued;
-    // Ring of queued reads: m_nCount from m_nOldest on. Null without memory.
+    // Ring of queued reads: m_nCount from m_nOldest on. Null without memory:
+    // then the worker takes each read straight into its record
+    // (m_pTakenDirectly) and decodes it in HandOver.
     std::unique_ptr<QueuedRead[]> m_pReads;
+    CDirWatchInfo* m_pTakenDirectly = nullptr;
     size_t m_nOldest = 0;
     size_t m_nCount = 0;
     bool m_bEnding = false;

@@ -105,6 +105,38 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
 
 INSTANTIATE_TEST_SUITE_P(TrailingBackslash, WatcherEndToEnd, ::testing::Bool());
 
+// A burst spans many reads, which are decoded off the worker and handed on
+// in batches: the calls keep the order of the changes, and a watch stopped in
+// the middle of a burst ends after every change it delivers.
+TEST(WatcherBurst, ReadsDecodedOffTheWorkerKeepTheirOrderAndEndBeforeTheStop) {
+    TempFolder folder("burst");
+    RecordingHandler* pHandler = new RecordingHandler();
+    std::vector<std::string> vecMade;
+    {
+        ProbeWatcher watcher;
+        ASSERT_EQ(watcher.Watch(folder.Path(), pHandler), 0u);
+        auto makeFiles = [&](int nFiles) {
+            for (int i = 0; i < nFiles; ++i) {
+                vecMade.push_back(folder.Path() + "\\f" + std::to_string(vecMade.size()) + ".txt");
+                WriteFile(vecMade.back(), "");
+            }
+        };
+        makeFiles(300);
+        ASSERT_TRUE(pHandler->WaitForCount("added", "", vecMade.size(), 20000));
+        makeFiles(100);
+        EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
+    }
+    std::vector<std::string> vecAdded;
+    const std::vector<HandlerCall> calls = pHandler->Calls();
+    for (const HandlerCall& call : calls) {
+        if (call.strKind == "added") vecAdded.push_back(call.strName);
+    }
+    ASSERT_GE(vecAdded.size(), 300u);
+    EXPECT_TRUE(std::equal(vecAdded.begin(), vecAdded.end(), vecMade.begin())) << "out of order";
+    EXPECT_EQ(calls.back().strKind, "stopped");
+    pHandler->Release();
+}
+
 TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
     TempFolder folder("args");
     ASSERT_TRUE(terntest::WriteTextFile(folder.Child("plain.txt"), "x"));
