@@ -357,6 +357,8 @@ private:
 struct Bench {
     bool bQuick = false;
     int nSide = 0;  // 0 both, 1 Linux side only, 2 Windows side only
+    std::string strOnly;  // only the burst rows whose label holds this text, e.g. "D: Linux 10 dirs no"
+    int nRepeat = 1;      // runs of each burst row
     std::string strTokenExe;
     int nRow = 0;
     DWORD nSettleLimitMs = 300000;
@@ -531,6 +533,12 @@ void PrintShortfall(const RowResult& row) {
     std::printf("\n");
 }
 
+// "D: Linux 10 dirs no": drive, side, layout, token process.
+std::string RowLabel(const RowLoad& load) {
+    return std::string(1, load.chDrive) + ": " + (load.bLinux ? "Linux " : "Windows ") +
+           (load.bSubfolders ? "10 dirs " : "flat ") + (load.bToken ? "yes" : "no");
+}
+
 void PrintRow(const RowResult& row, Verdicts& verdicts) {
     const RowLoad& load = row.load;
     const double dN = load.nFiles;
@@ -602,6 +610,8 @@ int main(int argc, char** argv) {
             bench.nSide = std::strcmp(argv[i], "linux") == 0 ? 1 : std::strcmp(argv[i], "windows") == 0 ? 2 : 0;
         }
         if (std::strcmp(argv[i], "--sizes") == 0 && i + 1 < argc) vecSizes = ParseSizes(argv[++i]);
+        if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) bench.strOnly = argv[++i];
+        if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) bench.nRepeat = std::max(1, std::atoi(argv[++i]));
     }
     if (bench.bQuick) {
         vecSizes = {1000};
@@ -643,13 +653,18 @@ int main(int argc, char** argv) {
                         if (bench.bQuick && bToken && chDrive == 'E') continue;
                         if (bench.nSide == (bLinux ? 2 : 1)) continue;
                         const RowLoad load{chDrive, nFiles, bSubfolders, bLinux, bToken, Content::Empty};
-                        PrintRow(bench.RunRow(load), verdicts);
+                        if (!bench.strOnly.empty() && RowLabel(load).find(bench.strOnly) == std::string::npos) continue;
+                        for (int nRun = 0; nRun < bench.nRepeat; ++nRun) PrintRow(bench.RunRow(load), verdicts);
                     }
                 }
             }
         }
     }
 
+    if (!bench.strOnly.empty()) {
+        std::printf("\ntargets: %d checked, %d missed\n", verdicts.nChecked, verdicts.nMissed);
+        return verdicts.nMissed == 0 ? 0 : 2;
+    }
     std::printf("\nCost of copy detection: the notification thread's CPU per added file with the\n"
                 "section holding one path, the section full of one-character entries, and an empty\n"
                 "section with 100,000 names on the clipboard (fixed drive, Windows side, flat, the\n"

@@ -7,6 +7,7 @@
 #   scripts/delivery-bench.sh                  # full: 1k, 10k and 50k files (long)
 #   scripts/delivery-bench.sh --sizes 1000,10000
 #   scripts/delivery-bench.sh --sizes 50000 --side linux   # only the Linux-side burst rows
+#   scripts/delivery-bench.sh --sizes 10000 --only "D: Linux 10 dirs" --repeat 3   # chosen burst rows, repeated
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERN_BUILD_DIR:-$top/build}
