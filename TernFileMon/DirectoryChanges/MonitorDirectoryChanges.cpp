@@ -68,7 +68,7 @@ void CDirectoryChangeWatcher::HandleCompletedRead(CDirWatchInfo& info, DWORD nBy
     const bool bOwnWorker = ::GetCurrentThreadId() == m_dwThreadID.load();
     if (bOwnWorker) decoder.Queue(info, nBytes);
     const DWORD dwError = info.IssueRead();
-    if (bOwnWorker) decoder.HandOver();
+    if (bOwnWorker) decoder.HandOver(false);
     if (dwError == 0) {
         info.SetReadError(0);
         return;
@@ -112,9 +112,15 @@ DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam) {
             LPOVERLAPPED pOverlapped = nullptr;
             // The worker's idle wait for work, not a wait of any ending: it has
             // no bound, and the exit packet (or the port's closing) ends it.
+            // With reads not yet handed over, only a look.
+            const DWORD dwWaitMs = decoder.HasNewReads() ? 0 : INFINITE;
             const BOOL bOk =
-                ::GetQueuedCompletionStatus(hCompPort, &nBytes, &nKey, &pOverlapped, INFINITE);
+                ::GetQueuedCompletionStatus(hCompPort, &nBytes, &nKey, &pOverlapped, dwWaitMs);
             const DWORD dwCompletionError = bOk ? 0 : ::GetLastError();
+            if (!bOk && pOverlapped == nullptr && dwCompletionError == WAIT_TIMEOUT) {
+                decoder.HandOver(true);
+                continue;
+            }
             CDirWatchInfo* pInfo = reinterpret_cast<CDirWatchInfo*>(nKey);
             // An aborted read of a closed directory is the expected end of a
             // stop; every other failure is worth a line.

@@ -44,6 +44,7 @@ void CReadDecoder::Queue(CDirWatchInfo& info, DWORD nBytes) {
                 read.nBytes = nBytes;
                 std::memcpy(read.abData, info.CompletedRead(), nBytes);
                 ++m_nCount;
+                m_bNewReads = true;
                 return;
             }
         }
@@ -52,14 +53,17 @@ void CReadDecoder::Queue(CDirWatchInfo& info, DWORD nBytes) {
     }
 }
 
-void CReadDecoder::HandOver() {
+void CReadDecoder::HandOver(bool bWorkerIdle) {
     bool bThreadRunning = false;
+    bool bWake = false;
     {
         ScopedLock lock(m_csQueue);
         bThreadRunning = m_bThreadRunning;
+        bWake = m_bNewReads && (bWorkerIdle || m_nCount >= kWakeAtReads);
+        if (bWake) m_bNewReads = false;
     }
     if (bThreadRunning) {
-        m_cvQueued.WakeOne();
+        if (bWake) m_cvQueued.WakeOne();
         return;
     }
     if (m_pTakenDirectly != nullptr) {
@@ -69,6 +73,11 @@ void CReadDecoder::HandOver() {
         DecodeBatch(*pInfo);
     }
     DecodeAll();
+}
+
+bool CReadDecoder::HasNewReads() {
+    ScopedLock lock(m_csQueue);
+    return m_bNewReads && m_bThreadRunning;
 }
 
 void CReadDecoder::DecodeAll() {

@@ -41,6 +41,7 @@ public:
     // reads: one hand-over (a message, and a wake of the notification thread)
     // for all of them, and its first change waits for at most this many decodes.
     static constexpr size_t kReadsPerBatch = 8;
+    static constexpr size_t kWakeAtReads = 8;
 
     // Starts the decoding thread; without it (or without the queue's
     // memory) the worker decodes every read itself.
@@ -58,8 +59,16 @@ public:
     // Worker: copies what the completed read of info brought (nBytes of its
     // read buffer), before the read is re-issued into that buffer.
     void Queue(CDirWatchInfo& info, DWORD nBytes);
-    // Worker, once the read is out again: has the queued reads decoded.
-    void HandOver();
+    // Worker, once the read is out again (bWorkerIdle false), and when the
+    // port is empty and the worker is about to wait (bWorkerIdle true): has
+    // the queued reads decoded. The decoding thread is woken only when the
+    // worker is about to wait or kWakeAtReads reads are queued: woken at each
+    // read, it takes the core that the worker needs to get back to the port.
+    void HandOver(bool bWorkerIdle);
+    // True when reads were queued since the decoding thread was last woken:
+    // the worker then looks at the port without waiting, and hands over when
+    // it is empty.
+    bool HasNewReads();
     // Decodes every queued read on the calling thread (the worker).
     void DecodeAll();
 
@@ -98,6 +107,7 @@ private:
     CDirWatchInfo* m_pTakenDirectly = nullptr;
     size_t m_nOldest = 0;
     size_t m_nCount = 0;
+    bool m_bNewReads = false;
     bool m_bEnding = false;
     bool m_bThreadRunning = false;
     CLibraryThread m_thread;
