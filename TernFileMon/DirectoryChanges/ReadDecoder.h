@@ -41,6 +41,8 @@ public:
     // reads: one hand-over (a message, and a wake of the notification thread)
     // for all of them, and its first change waits for at most this many decodes.
     static constexpr size_t kReadsPerBatch = 8;
+    // Queued reads that wake the decoding thread while the worker is still
+    // busy at the port (see HandOver).
     static constexpr size_t kWakeAtReads = 8;
 
     // Starts the decoding thread; without it (or without the queue's
