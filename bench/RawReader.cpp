@@ -36,28 +36,25 @@ int FileIndex(const char* pszPath, int nLimit) {
 
 RawReader::RawReader(const std::string& strDirectory, DWORD nBufferSize, RawSink& sink)
     : m_sink(sink), m_buffer(nBufferSize / sizeof(DWORD)), m_copy(nBufferSize / sizeof(DWORD)) {
-    m_hDir = ::CreateFileA(strDirectory.c_str(), FILE_LIST_DIRECTORY,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
-    if (m_hDir == INVALID_HANDLE_VALUE) return;
-    m_hPort = ::CreateIoCompletionPort(m_hDir, nullptr, 1, 0);
-    if (m_hPort != nullptr && Issue()) {
-        m_hThread = ::CreateThread(nullptr, 0, &RawReader::ThreadProc, this, 0, nullptr);
+    m_hDir.Reset(::CreateFileA(strDirectory.c_str(), FILE_LIST_DIRECTORY,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+    if (!m_hDir) return;
+    m_hPort.Reset(::CreateIoCompletionPort(m_hDir.Get(), nullptr, 1, 0));
+    if (m_hPort && Issue()) {
+        m_hThread.Reset(::CreateThread(nullptr, 0, &RawReader::ThreadProc, this, 0, nullptr));
     }
 }
 
 RawReader::~RawReader() {
-    if (m_hThread != nullptr) {
-        ::PostQueuedCompletionStatus(m_hPort, 0, 0, nullptr);
-        ::WaitForSingleObject(m_hThread, INFINITE);
-        ::CloseHandle(m_hThread);
-    }
-    if (m_hDir != INVALID_HANDLE_VALUE) ::CloseHandle(m_hDir);
-    if (m_hPort != nullptr) ::CloseHandle(m_hPort);
+    if (!m_hThread) return;
+    // The thread waits only on the port, and the exit packet ends that wait.
+    ::PostQueuedCompletionStatus(m_hPort.Get(), 0, 0, nullptr);
+    ::WaitForSingleObject(m_hThread.Get(), INFINITE);
 }
 
 bool RawReader::Issue() {
-    return ::ReadDirectoryChangesW(m_hDir, m_buffer.data(), static_cast<DWORD>(m_buffer.size() * sizeof(DWORD)),
+    return ::ReadDirectoryChangesW(m_hDir.Get(), m_buffer.data(), static_cast<DWORD>(m_buffer.size() * sizeof(DWORD)),
                                    TRUE, kChangeMask, nullptr, &m_overlapped, nullptr) != FALSE;
 }
 
@@ -71,7 +68,7 @@ void RawReader::Run() {
         DWORD nBytes = 0;
         ULONG_PTR nKey = 0;
         LPOVERLAPPED pOverlapped = nullptr;
-        ::GetQueuedCompletionStatus(m_hPort, &nBytes, &nKey, &pOverlapped, INFINITE);
+        ::GetQueuedCompletionStatus(m_hPort.Get(), &nBytes, &nKey, &pOverlapped, INFINITE);
         if (nKey == 0) return;
         std::memcpy(m_copy.data(), m_buffer.data(), nBytes);
         if (!Issue()) return;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "../TernFileMon/common/Win32Handles.h"
+
 namespace bench {
 
 constexpr DWORD kChangeMask = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
@@ -40,8 +42,8 @@ public:
     RawReader(const RawReader&) = delete;
     RawReader& operator=(const RawReader&) = delete;
 
-    bool IsRunning() const { return m_hThread != nullptr; }
-    HANDLE Thread() const { return m_hThread; }
+    bool IsRunning() const { return m_hThread.IsValid(); }
+    HANDLE Thread() const { return m_hThread.Get(); }
 
 private:
     bool Issue();
@@ -50,12 +52,15 @@ private:
     void Parse(DWORD nBytes);
 
     RawSink& m_sink;
-    HANDLE m_hDir = INVALID_HANDLE_VALUE;
-    HANDLE m_hPort = nullptr;
-    HANDLE m_hThread = nullptr;
+    // Declared before the handles, so that they outlive the directory: its
+    // close completes the outstanding read into them.
     OVERLAPPED m_overlapped{};
     std::vector<DWORD> m_buffer;  // DWORD-aligned, as the records need
     std::vector<DWORD> m_copy;
+    // Closed in reverse order: the thread's handle, the directory, then its port.
+    tern::UniqueHandle m_hPort;
+    tern::UniqueHandle m_hDir;
+    tern::UniqueHandle m_hThread;
 };
 
 }  // namespace bench

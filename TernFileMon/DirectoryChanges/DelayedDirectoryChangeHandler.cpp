@@ -380,7 +380,10 @@ bool CDelayedDirectoryChangeHandler::IsNotificationWanted(CChangeNotification* p
         if (!pReal->AcceptNotification(dwAction, pszName, pszNewName)) return false;
     }
 
-    if (!(dwFlags & FILTERS_DONT_USE_FILTERS)) {
+    // Empty pattern lists admit every name: the name's offset (a walk over its
+    // characters) is then not worth finding.
+    const bool bHasPatterns = !m_vecIncludeFilter.empty() || !m_vecExcludeFilter.empty();
+    if (!(dwFlags & FILTERS_DONT_USE_FILTERS) && bHasPatterns) {
         size_t nOffset = 0;
         if (dwFlags & FILTERS_CHECK_FILE_NAME_ONLY) {
             nOffset = OffsetAfterLastBackslash(pszName);

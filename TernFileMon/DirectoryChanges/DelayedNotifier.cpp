@@ -12,6 +12,7 @@
 
 #include "../common/CriticalSection.h"
 #include "DelayedDirectoryChangeHandler.h"
+#include "DeliveryBatch.h"
 #include "Trace.h"
 #include "WatchHealth.h"
 
@@ -220,8 +221,11 @@ void GiveUpQueuedBefore(unsigned long nFence) {
 }
 
 // Delivers a chain one call at a time: a drain that gives up in the middle of
-// a chain stops it after the call that is running.
+// a chain stops it after the call that is running. The chain is what one
+// completed read reported, so it is one batch for what handlers look at once
+// per batch.
 void DeliverChain(CChangeNotification* pChain) {
+    const CDeliveryBatchScope batch;
     while (pChain != nullptr) {
         CChangeNotification* pNext = std::exchange(pChain->m_pNext, nullptr);
         if (TakeQueued(pChain)) {

@@ -17,6 +17,8 @@ std::atomic<DWORD> g_dwDeliveringThread{0};
 }  // namespace
 
 CDeliveryBatchScope::CDeliveryBatchScope() {
+    if (CurrentDeliveryBatch() != 0) return;
+    m_bOuter = true;
     unsigned long nBatch = ++g_nLastBatch;
     if (nBatch == 0) nBatch = ++g_nLastBatch;  // 0 means "none"
     g_dwDeliveringThread = 0;
@@ -25,6 +27,7 @@ CDeliveryBatchScope::CDeliveryBatchScope() {
 }
 
 CDeliveryBatchScope::~CDeliveryBatchScope() {
+    if (!m_bOuter) return;
     g_dwDeliveringThread = 0;
     g_nCurrentBatch = 0;
 }

@@ -15,13 +15,19 @@ namespace tern {
 
 // Marks the delivery of one batch on the calling thread for its lifetime.
 // Batches are delivered one at a time (on the notification thread, or the
-// notification window's thread).
+// notification window's thread). A scope opened while the thread already
+// delivers a batch belongs to that batch: the transport that hands a chain on
+// call by call marks the whole chain, and the dispatch of each call inside it
+// adds nothing.
 class CDeliveryBatchScope {
 public:
     CDeliveryBatchScope();
     ~CDeliveryBatchScope();
     CDeliveryBatchScope(const CDeliveryBatchScope&) = delete;
     CDeliveryBatchScope& operator=(const CDeliveryBatchScope&) = delete;
+
+private:
+    bool m_bOuter = false;
 };
 
 // A number that names the batch being delivered on the calling thread, new for

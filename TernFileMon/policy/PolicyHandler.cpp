@@ -81,7 +81,9 @@ ByteString CDirectoryChangeHandler_Policy::InstallRootOf(const ByteString& strEx
     return strRoot;
 }
 
-ByteString CDirectoryChangeHandler_Policy::TimeStamp() { return TimeStampOf(::_time64(nullptr)); }
+ByteString CDirectoryChangeHandler_Policy::TimeStamp() {
+    return TimeStampOf(g_livePolicyEnvironment.CurrentTime());
+}
 
 ByteString CDirectoryChangeHandler_Policy::TimeStampOf(__time64_t tNow) {
     struct tm localTime = {};

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "RecordingHandler.h"
 #include "../../TernFileMon/DirectoryChanges/DelayedDirectoryChangeHandler.h"
@@ -104,6 +105,34 @@ TEST(DelayedDispatch, StopIsConfirmedEvenWhenTheHandlerThrows) {
         EXPECT_TRUE(WaitUntil([&] { return pHandler->GetReferenceCount() == 1; }));
     }
     pHandler->Release();
+}
+
+// What one read decoded reaches the handler as one delivery batch, however
+// the transport hands it on: what handlers look at once per batch is looked at
+// again for the next read's changes.
+TEST(DelayedDispatch, EachDecodedReadIsOneDeliveryBatch) {
+    RecordingHandler* pReal = new RecordingHandler();
+    {
+        CDelayedDirectoryChangeHandler wrapper(pReal, false, nullptr, nullptr, 1 | 32);
+        const std::vector<std::vector<std::string>> vecReads = {{"D:\\b\\1", "D:\\b\\2", "D:\\b\\3"}, {"D:\\b\\4"}};
+        for (const std::vector<std::string>& vecRead : vecReads) {
+            wrapper.BeginBatch();
+            for (const std::string& strName : vecRead) wrapper.OnFileAdded(strName);
+            wrapper.EndBatch();
+        }
+        ASSERT_TRUE(pReal->WaitForCount("added", "D:\\b\\", 4));
+        // Delivered notifications let go of the wrapper right after the call.
+        EXPECT_TRUE(WaitUntil([&] { return wrapper.GetReferenceCount() == 1; }));
+        wrapper.SetRealDirectoryChangeHandler(nullptr);
+    }
+    const std::vector<HandlerCall> calls = pReal->Calls();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_NE(calls[0].nBatch, 0u);
+    EXPECT_EQ(calls[1].nBatch, calls[0].nBatch);
+    EXPECT_EQ(calls[2].nBatch, calls[0].nBatch);
+    EXPECT_NE(calls[3].nBatch, calls[0].nBatch);
+    EXPECT_NE(calls[3].nBatch, 0u);
+    pReal->Release();
 }
 
 TEST(DelayedDispatch, WildcardMatching) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "../../TernFileMon/DirectoryChanges/DeliveryBatch.h"
+
 
 namespace terntest {
 
@@ -16,7 +18,7 @@ bool RecordingHandler::AcceptNotification(DWORD, const char* pszName, const char
 void RecordingHandler::Record(const char* pszKind, const std::string& strName, const std::string& strNew,
                               DWORD dwError) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_calls.push_back({pszKind, strName, strNew, dwError, ::GetCurrentThreadId()});
+    m_calls.push_back({pszKind, strName, strNew, dwError, ::GetCurrentThreadId(), tern::CurrentDeliveryBatch()});
 }
 
 size_t RecordingHandler::Count(const std::string& strKind, const std::string& strNamePart) const {

@@ -30,6 +30,7 @@ struct HandlerCall {
     std::string strName, strNewName;
     DWORD dwError = 0;
     DWORD dwThreadId = 0;
+    unsigned long nBatch = 0;  // the delivery batch the call came in
 };
 
 class RecordingHandler : public tern::CDirectoryChangeHandler {

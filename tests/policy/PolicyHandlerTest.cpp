@@ -139,6 +139,16 @@ TEST_F(PolicyHandler, Table) {
     }
 }
 
+// The live clock reads the system time itself: the same whole seconds as the
+// C runtime's clock, which the stamps were first made from.
+TEST(PolicyClock, CountsTheSecondsOfTheRuntimeClock) {
+    const __time64_t tBefore = ::_time64(nullptr);
+    const __time64_t tNow = tern::g_livePolicyEnvironment.CurrentTime();
+    const __time64_t tAfter = ::_time64(nullptr);
+    EXPECT_LE(tBefore, tNow);
+    EXPECT_LE(tNow, tAfter);
+}
+
 TEST_F(PolicyHandler, NoCallbackNoRuleListOrNoFileMonitorReportsNothing) {
     g_arrRecordedRoots.Append("E:\\");
     m_monitor.m_pfnUsbCallback = nullptr;
