@@ -221,9 +221,8 @@ void GiveUpQueuedBefore(unsigned long nFence) {
 }
 
 // Delivers a chain one call at a time: a drain that gives up in the middle of
-// a chain stops it after the call that is running. The chain is what one
-// completed read reported, so it is one batch for what handlers look at once
-// per batch.
+// a chain stops it after the call that is running. The chain is one batch of
+// decoded reads, so it is one batch for what handlers look at once per batch.
 void DeliverChain(CChangeNotification* pChain) {
     const CDeliveryBatchScope batch;
     while (pChain != nullptr) {

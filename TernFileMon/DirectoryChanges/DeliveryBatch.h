@@ -1,7 +1,8 @@
 // The batch of changes being delivered on the calling thread, if any.
 //
-// A batch is what one completed read of a watch reported: the worker hands it
-// on as one chain, and the notification thread delivers it in one go. Every
+// A batch is what one completed read of a watch reported (or a few reads of
+// one watch that were decoded together): the watcher hands it on as one chain,
+// and the notification thread delivers it in one go. Every
 // change of a batch had happened before the batch was handed on, so a look at
 // the state of the machine taken once the delivery of a batch has begun is
 // later than every change in it. A handler that asks the same question for each
