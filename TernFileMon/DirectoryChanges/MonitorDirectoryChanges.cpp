@@ -98,58 +98,60 @@ DWORD WINAPI MonitorDirectoryChanges(LPVOID pParam) {
     try {
         pThis->m_dwThreadID = ::GetCurrentThreadId();
         pThis->OnWorkerThreadStart();
-        // Ended (and what it holds decoded) before the worker leaves, also
-        // when an exception leaves the loop.
-        CReadDecoder decoder;
-        for (;;) {
-            const HANDLE hCompPort = pThis->m_hCompPort.load();
-            if (hCompPort == nullptr) {
-                TERN_TRACE("m_hCompPort is NULL.");
-                break;
-            }
-            DWORD nBytes = 0;
-            ULONG_PTR nKey = 0;
-            LPOVERLAPPED pOverlapped = nullptr;
-            // The worker's idle wait for work, not a wait of any ending: it has
-            // no bound, and the exit packet (or the port's closing) ends it.
-            // With reads not yet handed over, only a look.
-            const DWORD dwWaitMs = decoder.HasNewReads() ? 0 : INFINITE;
-            const BOOL bOk =
-                ::GetQueuedCompletionStatus(hCompPort, &nBytes, &nKey, &pOverlapped, dwWaitMs);
-            const DWORD dwCompletionError = bOk ? 0 : ::GetLastError();
-            if (!bOk && pOverlapped == nullptr && dwCompletionError == WAIT_TIMEOUT) {
-                decoder.HandOver(true);
-                continue;
-            }
-            CDirWatchInfo* pInfo = reinterpret_cast<CDirWatchInfo*>(nKey);
-            // An aborted read of a closed directory is the expected end of a
-            // stop; every other failure is worth a line.
-            if (!bOk && (pInfo == nullptr || pInfo->IsDirectoryHandleOpen())) {
-                TERN_TRACE("GetQueuedCompletionStatus FALSE");
-            }
-            if (pInfo == nullptr) break;
+        {
+            // Ended, once it has decoded what it holds, before the worker says
+            // it has left, also when an exception leaves the loop.
+            CReadDecoder decoder;
+            for (;;) {
+                const HANDLE hCompPort = pThis->m_hCompPort.load();
+                if (hCompPort == nullptr) {
+                    TERN_TRACE("m_hCompPort is NULL.");
+                    break;
+                }
+                DWORD nBytes = 0;
+                ULONG_PTR nKey = 0;
+                LPOVERLAPPED pOverlapped = nullptr;
+                // The worker's idle wait for work, not a wait of any ending: it has
+                // no bound, and the exit packet (or the port's closing) ends it.
+                // With reads not yet handed over, only a look.
+                const DWORD dwWaitMs = decoder.HasNewReads() ? 0 : INFINITE;
+                const BOOL bOk =
+                    ::GetQueuedCompletionStatus(hCompPort, &nBytes, &nKey, &pOverlapped, dwWaitMs);
+                const DWORD dwCompletionError = bOk ? 0 : ::GetLastError();
+                if (!bOk && pOverlapped == nullptr && dwCompletionError == WAIT_TIMEOUT) {
+                    decoder.HandOver(true);
+                    continue;
+                }
+                CDirWatchInfo* pInfo = reinterpret_cast<CDirWatchInfo*>(nKey);
+                // An aborted read of a closed directory is the expected end of a
+                // stop; every other failure is worth a line.
+                if (!bOk && (pInfo == nullptr || pInfo->IsDirectoryHandleOpen())) {
+                    TERN_TRACE("GetQueuedCompletionStatus FALSE");
+                }
+                if (pInfo == nullptr) break;
 
-            const LONG nState = pInfo->GetRunningState();
-            // A watch's start, stop or end comes after its changes, and no
-            // queued read may outlive its record.
-            if (nState != RUNNING_STATE_NORMAL) decoder.DecodeAll();
-            switch (nState) {
-                case RUNNING_STATE_START_MONITORING:
-                    StartFirstRead(*pInfo);
-                    break;
-                case RUNNING_STATE_STOP:
-                    StopWatch(*pInfo);
-                    break;
-                case RUNNING_STATE_STOP_STEP2:
-                    FinishStop(*pInfo);
-                    break;
-                case RUNNING_STATE_NORMAL:
-                    NoteReadCompletion(HealthOfWatch(*pInfo), nBytes, dwCompletionError,
-                                       pInfo->IsDirectoryHandleOpen());
-                    pThis->HandleCompletedRead(*pInfo, nBytes, decoder);
-                    break;
-                default:
-                    break;
+                const LONG nState = pInfo->GetRunningState();
+                // A watch's start, stop or end comes after its changes, and no
+                // queued read may outlive its record.
+                if (nState != RUNNING_STATE_NORMAL) decoder.DecodeAll();
+                switch (nState) {
+                    case RUNNING_STATE_START_MONITORING:
+                        StartFirstRead(*pInfo);
+                        break;
+                    case RUNNING_STATE_STOP:
+                        StopWatch(*pInfo);
+                        break;
+                    case RUNNING_STATE_STOP_STEP2:
+                        FinishStop(*pInfo);
+                        break;
+                    case RUNNING_STATE_NORMAL:
+                        NoteReadCompletion(HealthOfWatch(*pInfo), nBytes, dwCompletionError,
+                                           pInfo->IsDirectoryHandleOpen());
+                        pThis->HandleCompletedRead(*pInfo, nBytes, decoder);
+                        break;
+                    default:
+                        break;
+                }
             }
         }
         TERN_TRACE("[MonitorDirectoryChanges] Thread exit.");
