@@ -1,11 +1,18 @@
 #include "ReadDecoder.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
 #include "Trace.h"
 
 namespace tern {
+
+namespace {
+std::atomic<DWORD> g_dwDecodingThreadDelayMs{0};
+}  // namespace
+
+void SetDecodingThreadDelay(DWORD dwDelayMs) { g_dwDecodingThreadDelayMs = dwDelayMs; }
 
 CReadDecoder::CReadDecoder() : m_pReads(new (std::nothrow) QueuedRead[kQueuedReads]) {
     if (m_pReads == nullptr) {
@@ -133,6 +140,7 @@ void CReadDecoder::Run() {
                 while (m_nCount == 0 && !m_bEnding) m_cvQueued.Wait(m_csQueue, INFINITE);
                 if (m_nCount == 0) break;
             }
+            if (const DWORD dwDelayMs = g_dwDecodingThreadDelayMs.load()) ::Sleep(dwDelayMs);
             DecodeOldest();
         }
     } catch (...) {

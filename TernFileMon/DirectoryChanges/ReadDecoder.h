@@ -30,6 +30,10 @@
 
 namespace tern {
 
+// Tests: the decoding thread sleeps this long before each batch it decodes,
+// so that reads queue up behind it. 0, the default, in the product.
+void SetDecodingThreadDelay(DWORD dwDelayMs);
+
 class CReadDecoder {
 public:
     using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;

@@ -12,6 +12,7 @@
 
 #include "RecordingHandler.h"
 #include "../../TernFileMon/DirectoryChanges/DelayedNotifier.h"
+#include "../../TernFileMon/DirectoryChanges/ReadDecoder.h"
 
 using namespace terntest;
 
@@ -107,7 +108,8 @@ INSTANTIATE_TEST_SUITE_P(TrailingBackslash, WatcherEndToEnd, ::testing::Bool());
 
 // A burst spans many reads, which are decoded off the worker and handed on
 // in batches: the calls keep the order of the changes, and a watch stopped in
-// the middle of a burst ends after every change it delivers.
+// the middle of a burst ends after every change it delivers, also with reads
+// queued behind a slow decoding thread (the worker decodes those itself).
 TEST(WatcherBurst, ReadsDecodedOffTheWorkerKeepTheirOrderAndEndBeforeTheStop) {
     TempFolder folder("burst");
     RecordingHandler* pHandler = new RecordingHandler();
@@ -123,8 +125,10 @@ TEST(WatcherBurst, ReadsDecodedOffTheWorkerKeepTheirOrderAndEndBeforeTheStop) {
         };
         makeFiles(300);
         ASSERT_TRUE(pHandler->WaitForCount("added", "", vecMade.size(), 20000));
+        tern::SetDecodingThreadDelay(30);
         makeFiles(100);
         EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
+        tern::SetDecodingThreadDelay(0);
     }
     std::vector<std::string> vecAdded;
     const std::vector<HandlerCall> calls = pHandler->Calls();
