@@ -92,13 +92,7 @@ void BeginDebugOutputUse();
 bool EndDebugOutputUse();
 
 // A component object's use of the library's writer, for the object's life.
-class CDebugOutputUse {
-public:
-    CDebugOutputUse() { BeginDebugOutputUse(); }
-    ~CDebugOutputUse() { EndDebugOutputUse(); }
-    CDebugOutputUse(const CDebugOutputUse&) = delete;
-    CDebugOutputUse& operator=(const CDebugOutputUse&) = delete;
-};
+using CDebugOutputUse = CLibraryServiceUse<&BeginDebugOutputUse, &EndDebugOutputUse>;
 
 }  // namespace tern
 

@@ -59,6 +59,18 @@ private:
     bool m_bEnding = false;
 };
 
+// A component object's use, for the object's life, of a library-wide service
+// that serves its users with a CLibraryThread: pfnBegin when the object is
+// made, pfnEnd (the last one ends the service's thread) when it goes.
+template <void (*pfnBegin)(), bool (*pfnEnd)()>
+class CLibraryServiceUse {
+public:
+    CLibraryServiceUse() { pfnBegin(); }
+    ~CLibraryServiceUse() { pfnEnd(); }
+    CLibraryServiceUse(const CLibraryServiceUse&) = delete;
+    CLibraryServiceUse& operator=(const CLibraryServiceUse&) = delete;
+};
+
 }  // namespace tern
 
 #endif

@@ -40,14 +40,7 @@ ByteString FindCopySource(const ByteString& strNewPath, ByteString& strUserTempP
 // the lookup's own thread (see CUserTempLookup), which the last use ends.
 void BeginUserTempLookupUse();
 bool EndUserTempLookupUse();
-
-class CUserTempLookupUse {
-public:
-    CUserTempLookupUse() { BeginUserTempLookupUse(); }
-    ~CUserTempLookupUse() { EndUserTempLookupUse(); }
-    CUserTempLookupUse(const CUserTempLookupUse&) = delete;
-    CUserTempLookupUse& operator=(const CUserTempLookupUse&) = delete;
-};
+using CUserTempLookupUse = CLibraryServiceUse<&BeginUserTempLookupUse, &EndUserTempLookupUse>;
 
 // Whether strNewName (a name without directory) has the shape of a copy of
 // strCopiedName in the same directory: through the configured markers or a
