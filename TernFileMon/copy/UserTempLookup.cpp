@@ -151,10 +151,6 @@ void CUserTempLookup::RunRetries() {
         m_bRetrying = false;
         if (!m_thread.IsEnding()) m_strRetryAnswer.swap(strFound);
     }
-    ScopedLock lock(m_cs);
-    m_bRetryWanted = false;
-    m_bRetrying = false;
-    m_bThreadRunning = false;
 }
 
 void CUserTempLookup::ThreadProc(void* pParam) {
@@ -164,11 +160,11 @@ void CUserTempLookup::ThreadProc(void* pParam) {
     } catch (...) {
         // Only memory can run out here; later retries then run on the caller.
         WriteDebugLine("User temp retry thread ended by an exception");
-        ScopedLock lock(pLookup->m_cs);
-        pLookup->m_bRetryWanted = false;
-        pLookup->m_bRetrying = false;
-        pLookup->m_bThreadRunning = false;
     }
+    ScopedLock lock(pLookup->m_cs);
+    pLookup->m_bRetryWanted = false;
+    pLookup->m_bRetrying = false;
+    pLookup->m_bThreadRunning = false;
 }
 
 }  // namespace tern
