@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "Trace.h"
 
@@ -10,17 +11,31 @@ namespace tern {
 
 namespace {
 std::atomic<DWORD> g_dwDecodingThreadDelayMs{0};
+std::atomic<EReadDecoderFault> g_eInjectedFault{EReadDecoderFault::None};
+
+bool IsFaultInjected(EReadDecoderFault eFault) { return g_eInjectedFault.load() == eFault; }
+
+// True once for each injected ThreadFailsNextBatch.
+bool TakeInjectedThreadFailure() {
+    EReadDecoderFault eExpected = EReadDecoderFault::ThreadFailsNextBatch;
+    return g_eInjectedFault.compare_exchange_strong(eExpected, EReadDecoderFault::None);
+}
 }  // namespace
 
 void SetDecodingThreadDelay(DWORD dwDelayMs) { g_dwDecodingThreadDelayMs = dwDelayMs; }
 
-CReadDecoder::CReadDecoder() : m_pReads(new (std::nothrow) QueuedRead[kQueuedReads]) {
+void SetReadDecoderFault(EReadDecoderFault eFault) { g_eInjectedFault = eFault; }
+
+CReadDecoder::CReadDecoder()
+    : m_pReads(IsFaultInjected(EReadDecoderFault::NoQueueMemory) ? nullptr
+                                                                  : new (std::nothrow) QueuedRead[kQueuedReads]) {
     if (m_pReads == nullptr) {
         TERN_TRACE("Read decoder: no memory for the queue, the worker decodes");
         return;
     }
     ScopedLock lock(m_csQueue);
-    m_bThreadRunning = m_thread.Start(&CReadDecoder::RunThread, this);
+    m_bThreadRunning = !IsFaultInjected(EReadDecoderFault::ThreadNotStarted) &&
+                       m_thread.Start(&CReadDecoder::RunThread, this);
     if (!m_bThreadRunning) TERN_TRACE_CODE("Read decoder thread not started", ::GetLastError());
 }
 
@@ -141,10 +156,13 @@ void CReadDecoder::Run() {
                 if (m_nCount == 0) break;
             }
             if (const DWORD dwDelayMs = g_dwDecodingThreadDelayMs.load()) ::Sleep(dwDelayMs);
+            if (TakeInjectedThreadFailure()) throw std::runtime_error("injected decoding thread failure");
             DecodeOldest();
         }
     } catch (...) {
-        // The read being decoded is lost; the worker decodes from now on.
+        // The read being decoded is lost; the worker decodes from now on,
+        // starting with those still queued at its next completion or at the
+        // watch's stop, whichever comes first.
         TERN_TRACE("Read decoder exception");
     }
     ScopedLock lock(m_csQueue);

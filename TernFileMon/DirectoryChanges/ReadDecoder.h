@@ -34,6 +34,17 @@ namespace tern {
 // so that reads queue up behind it. 0, the default, in the product.
 void SetDecodingThreadDelay(DWORD dwDelayMs);
 
+// Tests: the faults the worker must decode through by itself. The first two
+// apply to decoders made from then on, the last to the next batch of any
+// running decoding thread, once. None, the default, in the product.
+enum class EReadDecoderFault {
+    None,
+    NoQueueMemory,         // as if the queue's memory could not be had
+    ThreadNotStarted,      // as if the decoding thread could not be started
+    ThreadFailsNextBatch,  // the decoding thread leaves as on an exception, before its next batch
+};
+void SetReadDecoderFault(EReadDecoderFault eFault);
+
 class CReadDecoder {
 public:
     using CDirWatchInfo = CDirectoryChangeWatcher::CDirWatchInfo;

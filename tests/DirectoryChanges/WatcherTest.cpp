@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -106,11 +107,32 @@ TEST_P(WatcherEndToEnd, ChangesReachTheHandlerInOrderOnTheNotificationThread) {
 
 INSTANTIATE_TEST_SUITE_P(TrailingBackslash, WatcherEndToEnd, ::testing::Bool());
 
-// A burst spans many reads, which are decoded off the worker and handed on
-// in batches: the calls keep the order of the changes, and a watch stopped in
-// the middle of a burst ends after every change it delivers, also with reads
-// queued behind a slow decoding thread (the worker decodes those itself).
-TEST(WatcherBurst, ReadsDecodedOffTheWorkerKeepTheirOrderAndEndBeforeTheStop) {
+// How a watch's reads get decoded: by the decoding thread, or by the worker
+// itself when the decoding thread's queue or the thread could not be had, or
+// when the thread failed in the middle of a burst.
+struct DecodingCase {
+    const char* pszName;
+    tern::EReadDecoderFault eFault;  // ThreadFailsNextBatch: after the first files
+};
+void PrintTo(const DecodingCase& decoding, std::ostream* pStream) { *pStream << decoding.pszName; }
+
+class WatcherBurst : public ::testing::TestWithParam<DecodingCase> {
+protected:
+    void TearDown() override {
+        tern::SetReadDecoderFault(tern::EReadDecoderFault::None);
+        tern::SetDecodingThreadDelay(0);
+    }
+};
+
+// A burst spans many reads, which are handed on in batches: the calls keep
+// the order of the changes, arrive while the watch runs (whoever decodes),
+// and a watch stopped in the middle of a burst ends after every change it
+// delivers, also with reads queued behind a slow decoding thread (the worker
+// decodes those itself).
+TEST_P(WatcherBurst, ReadsKeepTheirOrderAndEndBeforeTheStopWhoeverDecodes) {
+    const tern::EReadDecoderFault eFault = GetParam().eFault;
+    const bool bFailMidway = eFault == tern::EReadDecoderFault::ThreadFailsNextBatch;
+    if (!bFailMidway) tern::SetReadDecoderFault(eFault);
     TempFolder folder("burst");
     RecordingHandler* pHandler = new RecordingHandler();
     std::vector<std::string> vecMade;
@@ -125,21 +147,35 @@ TEST(WatcherBurst, ReadsDecodedOffTheWorkerKeepTheirOrderAndEndBeforeTheStop) {
         };
         makeFiles(300);
         ASSERT_TRUE(pHandler->WaitForCount("added", "", vecMade.size(), 20000));
+        if (bFailMidway) {
+            // The thread leaves at its next batch; from the next read on the
+            // worker decodes, also the last reads, which fill no queue.
+            tern::SetReadDecoderFault(eFault);
+            makeFiles(100);
+            ASSERT_TRUE(pHandler->WaitForCount("added", "", vecMade.size(), 20000));
+        }
         tern::SetDecodingThreadDelay(30);
         makeFiles(100);
         EXPECT_TRUE(watcher.UnwatchDirectory(folder.Path()));
-        tern::SetDecodingThreadDelay(0);
     }
     std::vector<std::string> vecAdded;
     const std::vector<HandlerCall> calls = pHandler->Calls();
     for (const HandlerCall& call : calls) {
         if (call.strKind == "added") vecAdded.push_back(call.strName);
     }
-    ASSERT_GE(vecAdded.size(), 300u);
+    ASSERT_GE(vecAdded.size(), bFailMidway ? 400u : 300u);
     EXPECT_TRUE(std::equal(vecAdded.begin(), vecAdded.end(), vecMade.begin())) << "out of order";
     EXPECT_EQ(calls.back().strKind, "stopped");
     pHandler->Release();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Decoding, WatcherBurst,
+    ::testing::Values(DecodingCase{"Thread", tern::EReadDecoderFault::None},
+                      DecodingCase{"NoQueueMemory", tern::EReadDecoderFault::NoQueueMemory},
+                      DecodingCase{"ThreadNotStarted", tern::EReadDecoderFault::ThreadNotStarted},
+                      DecodingCase{"ThreadFailsMidway", tern::EReadDecoderFault::ThreadFailsNextBatch}),
+    [](const ::testing::TestParamInfo<DecodingCase>& info) { return std::string(info.param.pszName); });
 
 TEST(WatcherHandshake, BadArgumentsGetClearCodes) {
     TempFolder folder("args");
