@@ -508,11 +508,15 @@ struct Verdicts {
     }
 };
 
-// The twin's verdicts: a control, kept apart from the targets.
+// The twin's verdicts: a control, kept apart from the targets; and the
+// files and overflows of every burst row together, where chance evens out.
 struct ControlVerdicts {
     int nRows = 0;
     int nRateMissed = 0;
     int nDeliveredMissed = 0;
+    long long nFiles = 0;
+    long long nHost = 0, nRaw4k = 0, nTwin4k = 0;
+    long long nEmptyComponent = 0, nEmptyRaw4k = 0, nEmptyTwin4k = 0;
 };
 
 // The two burst-row targets, for an observer against the raw 4 KiB reader.
@@ -582,6 +586,13 @@ void PrintRow(const RowResult& row, Verdicts& verdicts, ControlVerdicts& control
     ++control.nRows;
     if (!twin.bRate) ++control.nRateMissed;
     if (!twin.bDelivered) ++control.nDeliveredMissed;
+    control.nFiles += load.nFiles;
+    control.nHost += row.host.nDelivered;
+    control.nRaw4k += row.raw4k.nDelivered;
+    control.nTwin4k += row.twin4k.nDelivered;
+    control.nEmptyComponent += static_cast<long long>(row.health.nEmptyCompletions);
+    control.nEmptyRaw4k += row.raw4k.nEmpty;
+    control.nEmptyTwin4k += row.twin4k.nEmpty;
     const double dUsPerFile = row.host.nDelivered > 0 ? row.host.dCpuMs * 1000.0 / row.host.nDelivered : 0;
     std::printf("| %c: | %s | %s | %d | %s | %s | %ld/%d | %ld/%d | %ld/%d | %.0f | %.0f | %.0f | "
                 "%.3f | %.1f | %.1f | %.1f | %.1f | %s | %s | %ld/%d | %.0f | %s, %s |\n",
@@ -623,6 +634,10 @@ void PrintControl(const ControlVerdicts& control) {
     std::printf("\ncontrol (not a target): the twin 4 KiB reader against the raw 4 KiB reader missed "
                 "rate >= 0.9 in %d and delivered >= 4k-0.02 in %d of %d burst rows\n",
                 control.nRateMissed, control.nDeliveredMissed, control.nRows);
+    std::printf("all burst rows together: files delivered host %lld, raw 4k %lld, twin 4k %lld of %lld; "
+                "overflows (empty reads) component %lld, raw 4k %lld, twin 4k %lld\n",
+                control.nHost, control.nRaw4k, control.nTwin4k, control.nFiles, control.nEmptyComponent,
+                control.nEmptyRaw4k, control.nEmptyTwin4k);
 }
 
 std::vector<int> ParseSizes(const char* pszList) {
