@@ -1,12 +1,13 @@
 // The interactive user's temporary folder, found through the token of the
-// process "ZUVOVE.exe". Finding that process walks a process snapshot (10 to
-// 50 ms), so while it is not running the lookup is not repeated for every
-// added file but at most once per kUserTempRetryMs.
+// process "ZUVOVE.exe". Finding that process lists the system's processes
+// (about 1 ms under Wine, more under load, and wineserver serves every other
+// thread more slowly meanwhile), so while it is not running the lookup is not
+// repeated for every added file but at most once per kUserTempRetryMs.
 //
 // Where a retry runs: while a component object uses the lookup (BeginUse /
 // EndUse), a retry after a failed lookup runs on a thread of its own, not on
 // the caller's (the notification thread, where every report would wait behind
-// the snapshot). The caller that finds a retry due starts it and goes on
+// the listing). The caller that finds a retry due starts it and goes on
 // without the folder, as after the failure; the first caller after the retry
 // ended takes its answer. A token process that starts is therefore noticed at
 // most kUserTempRetryMs plus the time of one lookup after the last failed
