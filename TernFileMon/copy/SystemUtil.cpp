@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -28,19 +29,24 @@ std::vector<ULONGLONG> QueryProcessList() {
         ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
     if (pfnQuery == nullptr) return {};
     std::vector<ULONGLONG> list;  // 8-byte aligned, as the entries need
-    for (ULONG nBytes = 64u << 10; nBytes <= kMaxProcessListBytes; nBytes *= 2) {
+    ULONGLONG nBytes = 64u << 10;
+    while (nBytes <= kMaxProcessListBytes) {
         try {
-            list.assign(nBytes / sizeof(ULONGLONG), 0);
+            list.assign(static_cast<size_t>(nBytes / sizeof(ULONGLONG)), 0);
         } catch (const std::bad_alloc&) {
             break;
         }
         ULONG nNeeded = 0;
-        const NTSTATUS nStatus = pfnQuery(SystemProcessInformation, list.data(), nBytes, &nNeeded);
+        const NTSTATUS nStatus =
+            pfnQuery(SystemProcessInformation, list.data(), static_cast<ULONG>(nBytes), &nNeeded);
         if (nStatus == 0) return list;
         if (nStatus != kStatusInfoLengthMismatch) {
             ::SetLastError(ERROR_GEN_FAILURE);
             return {};
         }
+        // The size asked for, with room for processes that start before the
+        // next query; at least twice the last try, so the loop ends.
+        nBytes = std::max<ULONGLONG>(2 * nBytes, nNeeded + nNeeded / 8ull);
     }
     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return {};
